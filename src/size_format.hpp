@@ -1,0 +1,11 @@
+// A byte count as a human-readable size: "%10.3f %s\n" in bytes, KB, MB or GB.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tallies.hpp"
+
+// Writes the formatted line into text (at least 64 bytes) and returns its length.
+int format_size(std::uint64_t count, char* text, std::size_t capacity);
+void print_size(std::uint64_t count, output_target target);

@@ -1,0 +1,180 @@
+// The built program run in fresh folders; every byte it prints or leaves is checked.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "expected_output.hpp"
+#include "report_text.hpp"
+#include "run_program.hpp"
+
+namespace {
+
+using files = std::map<std::string, std::string>;
+
+const std::string two_rows = table_rows({traffic_row("1000", "2000"), traffic_row("24", "48")});
+const std::string one_row = table_rows({traffic_row("512", "1536")});
+
+TEST(EndToEnd, EmptyFolderGivesTheTotalsAlone) {
+    scratch_folder folder;
+    const run_result run = run_program(folder.path());
+    EXPECT_TRUE(run.exited_with(0));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, expected_console({}, folder.path(), zero_sizes));
+    EXPECT_EQ(folder.contents(), (files{{"izhod__etc.txt", expected_summary({}, folder.path(), zero_sizes)}}));
+}
+
+TEST(EndToEnd, TwoReportsInByteOrderOfTheirNames) {
+    scratch_folder folder;
+    folder.write("b.htm", one_row);
+    folder.write("A.HTML", two_rows);
+    folder.write("notes.txt", one_row);
+    const run_result run = run_program(folder.path());
+
+    // Written out in full once, line by line, to pin down the layout itself.
+    const std::string console = "\n" + std::to_string(two_rows.size()) + " | A.HTML \n"
+                                "\n"
+                                " REPORT FOR [A.HTML]\n"
+                                " TOTAL CONNECTIONS            2 \n"
+                                " TOTAL UPLOADS             1024 BYTES\n"
+                                " TOTAL DOWNLOADS           2048 BYTES"
+                                "\n" + std::to_string(one_row.size()) + " | b.htm \n"
+                                "\n"
+                                " REPORT FOR [b.htm]\n"
+                                " TOTAL CONNECTIONS            1 \n"
+                                " TOTAL UPLOADS              512 BYTES\n"
+                                " TOTAL DOWNLOADS           1536 BYTES\n"
+                                "------------------------------------------------------\n"
+                                " Total for all reports in [" + folder.path() + "]\n"
+                                "\n"
+                                " Total Connections :            3\n"
+                                "\n"
+                                " Total Uploads     :     1.500 KB\n"
+                                "\n"
+                                " Total Downloads   :     3.500 KB\n"
+                                "\n"
+                                " Up & Down         :     5.000 KB\n"
+                                "\n"
+                                "Press any key to continue . . . \n";
+    const total_sizes sizes{"     1.500 KB", "     3.500 KB", "     5.000 KB"};
+    const std::vector<report_figures> reports{{"A.HTML", two_rows.size(), 2, 1024, 2048},
+                                              {"b.htm", one_row.size(), 1, 512, 1536}};
+    EXPECT_TRUE(run.exited_with(0));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, console);
+    EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));
+    EXPECT_EQ(folder.contents(), (files{{"A.HTML", two_rows},
+                                        {"b.htm", one_row},
+                                        {"notes.txt", one_row},
+                                        {"izhod_A.HTML_etc.txt", expected_summary(reports, folder.path(), sizes)}}));
+}
+
+TEST(EndToEnd, EarlierSummariesAreNeitherScannedNorNamedAfter) {
+    scratch_folder folder;
+    folder.write("traffic.htm", one_row);
+    folder.write("IZHOD_old.htm_ETC.TXT", "<tr><td><td><td><td><td>99");
+    const std::vector<report_figures> reports{{"traffic.htm", one_row.size(), 1, 512, 1536}};
+    const total_sizes sizes{"   512.000 bytes", "     1.500 KB", "     2.000 KB"};
+    for (int run_number = 1; run_number <= 2; ++run_number) {
+        const run_result run = run_program(folder.path());
+        EXPECT_TRUE(run.exited_with(0));
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes)) << "run " << run_number;
+        EXPECT_EQ(folder.contents(),
+                  (files{{"traffic.htm", one_row},
+                         {"IZHOD_old.htm_ETC.TXT", "<tr><td><td><td><td><td>99"},
+                         {"izhod_traffic.htm_etc.txt", expected_summary(reports, folder.path(), sizes)}}));
+    }
+}
+
+TEST(EndToEnd, ReportLargerThanTheReadBufferIsScannedWhole) {
+    // Row i carries i bytes up and 3i down, so the sums are n(n+1)/2 and three times that.
+    constexpr std::uint64_t rows = 20000;
+    std::string html = "<html><table>\r\n<tr><th>from</th><th>to</th></tr>\r\n";
+    for (std::uint64_t i = 1; i <= rows; ++i)
+        html += table_rows({traffic_row(std::to_string(i), std::to_string(3 * i))});
+    ASSERT_GT(html.size(), 1u << 20);
+    scratch_folder folder;
+    folder.write("big.html", html);
+    const std::uint64_t up = rows * (rows + 1) / 2;  // 200010000 bytes: 190.744 MB
+    const std::vector<report_figures> reports{{"big.html", html.size(), rows + 1, up, 3 * up}};
+    const total_sizes sizes{"   190.744 MB", "   572.233 MB", "   762.978 MB"};
+    const run_result run = run_program(folder.path());
+    EXPECT_TRUE(run.exited_with(0));
+    EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));
+    EXPECT_EQ(folder.read("izhod_big.html_etc.txt"), expected_summary(reports, folder.path(), sizes));
+}
+
+TEST(EndToEnd, ADirectoryNamedLikeAReportCountsAsEmptyAndFailsTheRun) {
+    scratch_folder folder;
+    std::filesystem::create_directory(folder.path() + "/archive.htm");
+    folder.write("z.htm", one_row);
+    const std::vector<report_figures> reports{{"archive.htm", 0, 0, 0, 0},
+                                              {"z.htm", one_row.size(), 1, 512, 1536}};
+    const total_sizes sizes{"   512.000 bytes", "     1.500 KB", "     2.000 KB"};
+    const run_result run = run_program(folder.path());
+    EXPECT_TRUE(run.exited_with(1));
+    EXPECT_EQ(run.err, "traffic-totals: cannot read 'archive.htm': not a regular file\n");
+    EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));
+    EXPECT_EQ(folder.contents(), (files{{"archive.htm", "<dir>"},
+                                        {"z.htm", one_row},
+                                        {"izhod_archive.htm_etc.txt", expected_summary(reports, folder.path(), sizes)}}));
+}
+
+TEST(EndToEnd, LongNamesCutTheSummaryNameAt255Bytes) {
+    for (std::size_t length : {241u, 242u, 250u, 255u}) {
+        scratch_folder folder;
+        const std::string name = std::string(length - 4, 'n') + ".htm";
+        folder.write(name, one_row);
+        const std::string summary = "izhod_" + name.substr(0, 241) + "_etc.txt";
+        ASSERT_LE(summary.size(), 255u);
+        const std::vector<report_figures> reports{{name, one_row.size(), 1, 512, 1536}};
+        const total_sizes sizes{"   512.000 bytes", "     1.500 KB", "     2.000 KB"};
+        const run_result run = run_program(folder.path());
+        EXPECT_TRUE(run.exited_with(0)) << length;
+        EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes)) << length;
+        EXPECT_EQ(folder.contents(), (files{{name, one_row}, {summary, expected_summary(reports, folder.path(), sizes)}}))
+            << length;
+    }
+}
+
+TEST(EndToEnd, NamesAndPathsAreWrittenByteForByte) {
+    // A Latin-1 name (not UTF-8) and a folder whose path holds "<td>" and Cyrillic UTF-8.
+    scratch_folder folder("<td>5 \xD0\xB6 <tr>");
+    const std::string name = "caf\xE9.htm";
+    folder.write(name, one_row);
+    const std::vector<report_figures> reports{{name, one_row.size(), 1, 512, 1536}};
+    const total_sizes sizes{"   512.000 bytes", "     1.500 KB", "     2.000 KB"};
+    const run_result run = run_program(folder.path(), {"--help", "-x"});
+    EXPECT_TRUE(run.exited_with(0));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));
+    EXPECT_EQ(folder.contents(),
+              (files{{name, one_row}, {"izhod_" + name + "_etc.txt", expected_summary(reports, folder.path(), sizes)}}));
+}
+
+TEST(EndToEnd, TheSummaryGetsAnOrdinaryNewFilesPermissions) {
+    scratch_folder folder;
+    const mode_t old_mask = umask(027);
+    run_program(folder.path());
+    umask(old_mask);
+    struct stat info {};
+    ASSERT_EQ(stat((folder.path() + "/izhod__etc.txt").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+TEST(EndToEnd, ASummaryThatCannotBeWrittenIsReportedAndTheOldOneKept) {
+    scratch_folder folder;
+    folder.write("r.htm", one_row);
+    std::filesystem::create_directory(folder.path() + "/izhod_r.htm_etc.txt");
+    const run_result run = run_program(folder.path());
+    EXPECT_TRUE(run.exited_with(1));
+    EXPECT_EQ(run.err, "traffic-totals: cannot write 'izhod_r.htm_etc.txt': Is a directory\n");
+    const total_sizes sizes{"   512.000 bytes", "     1.500 KB", "     2.000 KB"};
+    EXPECT_EQ(run.out, expected_console({{"r.htm", one_row.size(), 1, 512, 1536}}, folder.path(), sizes));
+    EXPECT_EQ(folder.contents(), (files{{"r.htm", one_row}, {"izhod_r.htm_etc.txt", "<dir>"}}));
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+#include "scan_core.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reference_scan.hpp"
+#include "report_text.hpp"
+
+namespace {
+
+scan_counts scan_in_pieces(const std::string& data, const std::vector<std::size_t>& cuts) {
+    scan_state state;
+    scan_start(state);
+    std::size_t from = 0;
+    for (std::size_t cut : cuts) {
+        scan_piece(state, reinterpret_cast<const unsigned char*>(data.data()) + from, cut - from);
+        from = cut;
+    }
+    scan_piece(state, reinterpret_cast<const unsigned char*>(data.data()) + from, data.size() - from);
+    return scan_finish(state);
+}
+
+scan_counts scan_whole(const std::string& data) { return scan_in_pieces(data, {}); }
+
+void expect_counts(const scan_counts& got, const scan_counts& want, const std::string& what) {
+    EXPECT_EQ(got.connections, want.connections) << what;
+    EXPECT_EQ(got.uploads, want.uploads) << what;
+    EXPECT_EQ(got.downloads, want.downloads) << what;
+}
+
+std::string nine_cells(const std::string& fifth, const std::string& sixth) {
+    return table_rows({traffic_row(fifth, sixth)});
+}
+
+struct scan_case {
+    const char* what;
+    std::string report;
+    scan_counts want;
+};
+
+std::vector<scan_case> scan_cases() {
+    const std::string three_rows = table_rows({traffic_row("100", "250"), traffic_row("100", "250"),
+                                               traffic_row("100", "250")});
+    return {
+        {"empty report", "", {0, 0, 0}},
+        {"three rows of nine cells", three_rows, {3, 300, 750}},
+        {"header row of <th cells counts a row, moves no cell",
+         "<tr><th>a<th>b<th>c<th>d<th>e<th>f</tr>" + three_rows, {4, 300, 750}},
+        {"upper-case openers count as nothing", "<TR><TD>1<TD>2<TD>3<TD>4<TD>5<TD>6<Tr><tD>", {0, 0, 0}},
+        {"an attribute stands where the number is read",
+         "<td>1<td>2<td>3<td>4<td class=x>7<td 42>9", {0, 0, 42}},
+        {"a space before the digits yields nothing, a comma ends them, leading zeros are harmless",
+         "<td><td><td><td><td> 5<td>12,345<td><td><td><td><td><td><td><td>007<td>0", {0, 7, 12}},
+        {"a row of eight cells shifts the later rows",
+         table_rows({{"a", "b", "c", "d", "e", "f", "g", "h"}, traffic_row("100", "250")}),
+         {2, 250, 0}},
+        {"longer tag names beginning tr and td count", "<track><tdx>1<td>2<td>3<td>4<td>55<td>66", {1, 55, 66}},
+        {"closing tags never count", "</tr></td><td>1<td>2<td>3<td>4<td>5</td>6", {0, 5, 0}},
+        {"an opener straight after an opener's name reads the next one's 't'",
+         "<td><td><td><td><td<td>8", {0, 0, 8}},
+        {"data ending in '<' or '<t' counts nothing", "<tr><", {1, 0, 0}},
+        {"data ending in '<t'", "<t", {0, 0, 0}},
+        {"a number running into the end of the data", "<td><td><td><td><td>12", {0, 12, 0}},
+        {"ten cell openers begin a new cycle", "<td><td><td><td><td>1<td>2<td><td><td><td>3", {0, 1, 2}},
+        {"the fourteenth and fifteenth cells feed the sums again",
+         "<td><td><td><td><td>1<td>2<td><td><td><td><td><td><td><td>30<td>40", {0, 31, 42}},
+        {"numbers past 2^32 keep their value", nine_cells("3000000000", "5000000000"),
+         {1, 3000000000ull, 5000000000ull}},
+        {"numbers past 2^64 wrap modulo 2^64", nine_cells("18446744073709551617", "36893488147419103232"),
+         {1, 1, 0}},
+        {"forty leading zeros", nine_cells(std::string(40, '0') + "42", "0"), {1, 42, 0}},
+        {"the byte right after the opener's name is skipped", "<td><td><td><td><td78", {0, 8, 0}},
+    };
+}
+
+TEST(Scan, CountsRowsAndTheFifthAndSixthCells) {
+    for (const auto& c : scan_cases()) {
+        expect_counts(scan_whole(c.report), c.want, c.what);
+        expect_counts(reference_scan(c.report), c.want, std::string("reference: ") + c.what);
+    }
+}
+
+TEST(Scan, AnySplitGivesTheSameCounts) {
+    for (const auto& c : scan_cases()) {
+        const std::string& data = c.report;
+        for (std::size_t a = 0; a <= data.size(); ++a) {
+            expect_counts(scan_in_pieces(data, {a}), c.want, std::string(c.what) + " cut at " + std::to_string(a));
+            for (std::size_t b = a; b <= data.size() && data.size() < 120; ++b)
+                expect_counts(scan_in_pieces(data, {a, b}), c.want, std::string(c.what) + " cut twice");
+        }
+        std::vector<std::size_t> every_byte;
+        for (std::size_t i = 1; i < data.size(); ++i) every_byte.push_back(i);
+        expect_counts(scan_in_pieces(data, every_byte), c.want, std::string(c.what) + " byte by byte");
+    }
+}
+
+TEST(Scan, EmptyPiecesChangeNothing) {
+    const std::string data = nine_cells("123", "456");
+    std::vector<std::size_t> cuts;
+    for (std::size_t i = 0; i <= data.size(); ++i) cuts.insert(cuts.end(), {i, i});
+    expect_counts(scan_in_pieces(data, cuts), {1, 123, 456}, "doubled cuts");
+}
+
+// Report-like noise: the tokens that matter, mixed at random, cut at random.
+TEST(Scan, MatchesTheReferenceOnRandomReportLikeData) {
+    const std::vector<std::string> tokens = {"<td", "<tr", "<th", "<t", "<", ">", "<td>", "1", "99",
+                                             "123456789012", "x", " ", "\r\n", "</td>", "<TD>"};
+    std::mt19937_64 random(20261208);
+    for (int round = 0; round < 300; ++round) {
+        std::string data;
+        const std::size_t length = random() % 400;
+        while (data.size() < length) data += tokens[random() % tokens.size()];
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = 0; at < data.size(); at += 1 + random() % 40) cuts.push_back(at);
+        expect_counts(scan_in_pieces(data, cuts), reference_scan(data), data);
+    }
+}
+
+}  // namespace
