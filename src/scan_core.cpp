@@ -10,6 +10,8 @@
 // because the "<" that begins an opener is not a digit.
 #include "scan_core.hpp"
 
+#include "scan_kernels.hpp"
+
 namespace {
 
 inline bool is_digit(unsigned char c) { return static_cast<unsigned char>(c - '0') <= 9; }
@@ -48,13 +50,54 @@ inline void step(scan_state& s, unsigned char c) {
     s.prev1 = c;
 }
 
+using opener_scan = void (*)(scan_state&, const unsigned char*, std::size_t, std::size_t);
+
+#if defined(TRAFFIC_TOTALS_X86_KERNELS)
+opener_scan opener_scan_for(scan_kernel kernel) {
+    switch (kernel) {
+        case scan_kernel::sse2: return scan_openers_sse2;
+        case scan_kernel::avx2: return scan_openers_avx2;
+        case scan_kernel::plain: break;
+    }
+    return nullptr;
+}
+
+scan_kernel fastest_kernel() {
+#if defined(TRAFFIC_TOTALS_PLAIN_SCAN)
+    return scan_kernel::plain;
+#else
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? scan_kernel::avx2 : scan_kernel::sse2;
+#endif
+}
+#else
+opener_scan opener_scan_for(scan_kernel) { return nullptr; }
+scan_kernel fastest_kernel() { return scan_kernel::plain; }
+#endif
+
+scan_kernel chosen_kernel = fastest_kernel();
+opener_scan chosen_scan = opener_scan_for(chosen_kernel);
+
 }  // namespace
 
 void scan_start(scan_state& state) { state = scan_state{}; }
 
 void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n) {
     scan_state s = state;
-    for (std::size_t i = 0; i < n; ++i) step(s, bytes[i]);
+    std::size_t i = 0;
+    if (chosen_scan == nullptr) {
+        for (; i < n; ++i) step(s, bytes[i]);
+    } else {
+        // The byte machine takes the seam with the previous piece: the openers
+        // that straddle it, and a number still being read. From there on every
+        // opener lies wholly inside the piece and the kernel takes over.
+        while (i < n && (i < 2 || s.pending != no_number)) step(s, bytes[i++]);
+        if (i < n) {
+            chosen_scan(s, bytes, i - 2, n);
+            s.prev2 = bytes[n - 2];
+            s.prev1 = bytes[n - 1];
+        }
+    }
     state = s;
 }
 
@@ -64,4 +107,39 @@ scan_counts scan_finish(scan_state& state) {
         state.pending = no_number;
     }
     return state.counts;
+}
+
+std::size_t read_cell_number(const unsigned char* bytes, std::size_t q, std::size_t n,
+                             std::uint64_t& value) {
+    std::uint64_t v = 0;
+    while (q < n && is_digit(bytes[q])) v = v * 10 + static_cast<unsigned>(bytes[q++] - '0');
+    value = v;
+    return q;
+}
+
+scan_kernel active_scan_kernel() { return chosen_kernel; }
+
+bool scan_kernel_supported(scan_kernel kernel) {
+    if (kernel == scan_kernel::plain) return true;
+    if (opener_scan_for(kernel) == nullptr) return false;
+#if defined(TRAFFIC_TOTALS_X86_KERNELS)
+    if (kernel == scan_kernel::avx2) return __builtin_cpu_supports("avx2");
+#endif
+    return true;
+}
+
+bool use_scan_kernel(scan_kernel kernel) {
+    if (!scan_kernel_supported(kernel)) return false;
+    chosen_kernel = kernel;
+    chosen_scan = opener_scan_for(kernel);
+    return true;
+}
+
+const char* scan_kernel_name(scan_kernel kernel) {
+    switch (kernel) {
+        case scan_kernel::sse2: return "sse2";
+        case scan_kernel::avx2: return "avx2";
+        case scan_kernel::plain: break;
+    }
+    return "plain";
 }

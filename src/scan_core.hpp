@@ -27,3 +27,17 @@ void scan_start(scan_state& state);
 void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n);
 // The end of the report: bytes past it read as zero, which ends any number.
 scan_counts scan_finish(scan_state& state);
+
+// Reads the decimal digits at bytes[q], stopping at the first non-digit or at n;
+// stores their value modulo 2^64 and returns the index where the run stopped.
+std::size_t read_cell_number(const unsigned char* bytes, std::size_t q, std::size_t n,
+                             std::uint64_t& value);
+
+// The ways to scan: the byte machine, and vector kernels that find the openers
+// 64 bytes at a time. The fastest that the processor runs is chosen at start-up.
+enum class scan_kernel { plain, sse2, avx2 };
+scan_kernel active_scan_kernel();
+bool scan_kernel_supported(scan_kernel kernel);
+// For tests and benchmarks; a kernel the processor lacks is refused (false).
+bool use_scan_kernel(scan_kernel kernel);
+const char* scan_kernel_name(scan_kernel kernel);

@@ -76,14 +76,24 @@ std::vector<scan_case> scan_cases() {
     };
 }
 
-TEST(Scan, CountsRowsAndTheFifthAndSixthCells) {
+// Every test below runs once for each way of scanning that this processor has.
+class Scan : public ::testing::TestWithParam<scan_kernel> {
+protected:
+    void SetUp() override {
+        if (!use_scan_kernel(GetParam())) GTEST_SKIP() << "the processor lacks " << scan_kernel_name(GetParam());
+    }
+    void TearDown() override { use_scan_kernel(original); }
+    scan_kernel original = active_scan_kernel();
+};
+
+TEST_P(Scan, CountsRowsAndTheFifthAndSixthCells) {
     for (const auto& c : scan_cases()) {
         expect_counts(scan_whole(c.report), c.want, c.what);
         expect_counts(reference_scan(c.report), c.want, std::string("reference: ") + c.what);
     }
 }
 
-TEST(Scan, AnySplitGivesTheSameCounts) {
+TEST_P(Scan, AnySplitGivesTheSameCounts) {
     for (const auto& c : scan_cases()) {
         const std::string& data = c.report;
         for (std::size_t a = 0; a <= data.size(); ++a) {
@@ -97,7 +107,7 @@ TEST(Scan, AnySplitGivesTheSameCounts) {
     }
 }
 
-TEST(Scan, EmptyPiecesChangeNothing) {
+TEST_P(Scan, EmptyPiecesChangeNothing) {
     const std::string data = nine_cells("123", "456");
     std::vector<std::size_t> cuts;
     for (std::size_t i = 0; i <= data.size(); ++i) cuts.insert(cuts.end(), {i, i});
@@ -105,18 +115,53 @@ TEST(Scan, EmptyPiecesChangeNothing) {
 }
 
 // Report-like noise: the tokens that matter, mixed at random, cut at random.
-TEST(Scan, MatchesTheReferenceOnRandomReportLikeData) {
+TEST_P(Scan, MatchesTheReferenceOnRandomReportLikeData) {
     const std::vector<std::string> tokens = {"<td", "<tr", "<th", "<t", "<", ">", "<td>", "1", "99",
                                              "123456789012", "x", " ", "\r\n", "</td>", "<TD>"};
     std::mt19937_64 random(20261208);
     for (int round = 0; round < 300; ++round) {
         std::string data;
-        const std::size_t length = random() % 400;
+        const std::size_t length = random() % 2000;
         while (data.size() < length) data += tokens[random() % tokens.size()];
         std::vector<std::size_t> cuts;
-        for (std::size_t at = 0; at < data.size(); at += 1 + random() % 40) cuts.push_back(at);
+        const std::size_t most = round % 2 == 0 ? 40 : 400;
+        for (std::size_t at = 0; at < data.size(); at += 1 + random() % most) cuts.push_back(at);
         expect_counts(scan_in_pieces(data, cuts), reference_scan(data), data);
     }
 }
+
+// An opener or a number at every offset around the 64-byte blocks and around
+// a piece edge: each placed after a filler of every length, and the whole cut
+// at every offset near the thing placed.
+TEST_P(Scan, OpenersAndNumbersAtEveryOffsetAroundBlockAndPieceEdges) {
+    const std::vector<std::string> subjects = {
+        "<tr>", "<td><td><td><td><td>9876543210<td>1234567890123", "<td><td><td><td><td78>",
+        "<td><td><td><td><td<td>5", "<th><td><tr><td><td><td>44<td>55", "<t", "<"};
+    for (const auto& subject : subjects) {
+        for (std::size_t lead = 0; lead < 140; ++lead) {
+            for (const std::string& filler : {std::string(lead, 'x'), std::string(lead, '7')}) {
+                const std::string data = filler + subject + filler.substr(0, lead % 70);
+                const scan_counts want = reference_scan(data);
+                expect_counts(scan_whole(data), want, "offset " + std::to_string(lead) + ": " + subject);
+                for (std::size_t cut = lead > 3 ? lead - 3 : 0; cut <= lead + subject.size() + 1 && cut <= data.size(); ++cut)
+                    expect_counts(scan_in_pieces(data, {cut}), want, "cut " + std::to_string(cut) + ": " + subject);
+            }
+        }
+    }
+}
+
+// Dense blocks: more cells than one cycle in a 64-byte block, with every
+// starting place of the cycle.
+TEST_P(Scan, ManyCellsInOneBlockFollowTheCycle) {
+    for (int before = 0; before < 9; ++before) {
+        std::string data;
+        for (int i = 0; i < before; ++i) data += "<td>";
+        for (int i = 0; i < 200; ++i) data += "<td" + std::to_string(i % 10) + std::to_string(i % 7);
+        expect_counts(scan_whole(data), reference_scan(data), "cells before: " + std::to_string(before));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, Scan, ::testing::Values(scan_kernel::plain, scan_kernel::sse2, scan_kernel::avx2),
+                         [](const auto& info) { return std::string(scan_kernel_name(info.param)); });
 
 }  // namespace

@@ -1,0 +1,34 @@
+// Opener masks 32 bytes at a time with AVX2; built with AVX2 enabled for this
+// file alone and used only where the processor reports it.
+#include <immintrin.h>
+
+#include "scan_blocks.hpp"
+#include "scan_kernels.hpp"
+
+namespace {
+
+opener_masks avx2_masks(const unsigned char* block) {
+    const __m256i lt = _mm256_set1_epi8('<'), t = _mm256_set1_epi8('t'), d = _mm256_set1_epi8('d'),
+                  r = _mm256_set1_epi8('r');
+    opener_masks masks{0, 0};
+    for (int part = 0; part < 2; ++part) {
+        const unsigned char* at = block + 32 * part;
+        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+        const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1));
+        const __m256i third = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 2));
+        const __m256i head = _mm256_and_si256(_mm256_cmpeq_epi8(first, lt), _mm256_cmpeq_epi8(second, t));
+        const auto cells =
+            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(head, _mm256_cmpeq_epi8(third, d))));
+        const auto rows =
+            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(head, _mm256_cmpeq_epi8(third, r))));
+        masks.cells |= static_cast<std::uint64_t>(cells) << (32 * part);
+        masks.rows |= static_cast<std::uint64_t>(rows) << (32 * part);
+    }
+    return masks;
+}
+
+}  // namespace
+
+void scan_openers_avx2(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n) {
+    scan_detail::scan_openers<avx2_masks>(state, bytes, from, n);
+}

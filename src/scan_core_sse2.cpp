@@ -1,0 +1,31 @@
+// Opener masks 16 bytes at a time with SSE2, which every x86-64 processor has.
+#include <emmintrin.h>
+
+#include "scan_blocks.hpp"
+#include "scan_kernels.hpp"
+
+namespace {
+
+opener_masks sse2_masks(const unsigned char* block) {
+    const __m128i lt = _mm_set1_epi8('<'), t = _mm_set1_epi8('t'), d = _mm_set1_epi8('d'),
+                  r = _mm_set1_epi8('r');
+    opener_masks masks{0, 0};
+    for (int part = 0; part < 4; ++part) {
+        const unsigned char* at = block + 16 * part;
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 1));
+        const __m128i third = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 2));
+        const __m128i head = _mm_and_si128(_mm_cmpeq_epi8(first, lt), _mm_cmpeq_epi8(second, t));
+        const auto cells = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(head, _mm_cmpeq_epi8(third, d))));
+        const auto rows = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(head, _mm_cmpeq_epi8(third, r))));
+        masks.cells |= static_cast<std::uint64_t>(cells) << (16 * part);
+        masks.rows |= static_cast<std::uint64_t>(rows) << (16 * part);
+    }
+    return masks;
+}
+
+}  // namespace
+
+void scan_openers_sse2(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n) {
+    scan_detail::scan_openers<sse2_masks>(state, bytes, from, n);
+}
