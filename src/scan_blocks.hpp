@@ -1,10 +1,10 @@
-// The block scan shared by the vector kernels. A kernel supplies one function,
+// The opener scan inside one piece: the plain byte-wise loop, and the block
+// scan shared by the vector kernels. A vector kernel supplies one function,
 // the opener masks of 64 bytes: bit i of `cells` is set when "<td" begins at
-// byte i, bit i of `rows` when "<tr" does (the kernel may read two bytes past
-// the block). Rows are counted with a popcount. Cells move the nine-cell
-// cycle by their count; only the cells that land on place 5 or 6 are visited,
-// found by their rank in the block, so the cost per block does not grow with
-// the cells that carry no number.
+// byte i, bit i of `rows` when "<tr" does (it may read two bytes past the
+// block). Rows are counted with a popcount. Cells move the nine-cell cycle by
+// their count; only the cells that land on place 5 or 6 are visited, found by
+// their rank in the block.
 #pragma once
 
 #include <bit>
@@ -41,34 +41,10 @@ inline unsigned first_rank(unsigned place, unsigned goal) {
     return rank == 0 ? 9 : rank;
 }
 
-// Scans the openers that begin at from..n-3, all three bytes inside the piece.
-template <opener_masks (*block_masks)(const unsigned char*)>
-void scan_openers(scan_state& s, const unsigned char* bytes, std::size_t from, std::size_t n) {
-    scan_counts counts = s.counts;
-    unsigned place = s.cell_place;
-    std::size_t p = from;
-    for (; p + 64 + 2 <= n; p += 64) {
-        const opener_masks masks = block_masks(bytes + p);
-        counts.connections += static_cast<unsigned>(std::popcount(masks.rows));
-        if (masks.cells == 0) continue;
-        const unsigned cells = static_cast<unsigned>(std::popcount(masks.cells));
-        unsigned up = first_rank(place, 5), down = first_rank(place, 6);
-        if (up <= cells || down <= cells) {
-            std::uint64_t rest = masks.cells;
-            for (unsigned rank = 1; up <= cells || down <= cells; ++rank, rest &= rest - 1) {
-                if (rank != up && rank != down) continue;
-                const std::size_t at = p + static_cast<unsigned>(std::countr_zero(rest));
-                if (rank == up) {
-                    take_number(s, counts, bytes, at, n, upload_number);
-                    up += 9;
-                } else {
-                    take_number(s, counts, bytes, at, n, download_number);
-                    down += 9;
-                }
-            }
-        }
-        place = (place + cells - 1) % 9 + 1;
-    }
+// The openers that begin at p..n-3, one position at a time with look-ahead;
+// the plain kernel, and the rest of a piece after the last whole block.
+inline void scan_openers_bytewise(scan_state& s, scan_counts counts, unsigned place, const unsigned char* bytes,
+                                  std::size_t p, std::size_t n) {
     for (; p + 2 < n; ++p) {
         if (bytes[p] != '<' || bytes[p + 1] != 't') continue;
         if (bytes[p + 2] == 'd') {
@@ -81,6 +57,35 @@ void scan_openers(scan_state& s, const unsigned char* bytes, std::size_t from, s
     }
     s.counts = counts;
     s.cell_place = static_cast<std::uint8_t>(place);
+}
+
+// Scans the openers that begin at from..n-3, all three bytes inside the piece.
+template <opener_masks (*block_masks)(const unsigned char*)>
+void scan_openers(scan_state& s, const unsigned char* bytes, std::size_t from, std::size_t n) {
+    scan_counts counts = s.counts;
+    unsigned place = s.cell_place;
+    std::size_t p = from;
+    for (; p + 64 + 2 <= n; p += 64) {
+        const opener_masks masks = block_masks(bytes + p);
+        counts.connections += static_cast<unsigned>(std::popcount(masks.rows));
+        if (masks.cells == 0) continue;
+        const unsigned cells = static_cast<unsigned>(std::popcount(masks.cells));
+        unsigned up = first_rank(place, 5), down = first_rank(place, 6);
+        std::uint64_t rest = masks.cells;
+        for (unsigned rank = 1; up <= cells || down <= cells; ++rank, rest &= rest - 1) {
+            if (rank != up && rank != down) continue;
+            const std::size_t at = p + static_cast<unsigned>(std::countr_zero(rest));
+            if (rank == up) {
+                take_number(s, counts, bytes, at, n, upload_number);
+                up += 9;
+            } else {
+                take_number(s, counts, bytes, at, n, download_number);
+                down += 9;
+            }
+        }
+        place = (place + cells - 1) % 9 + 1;
+    }
+    scan_openers_bytewise(s, counts, place, bytes, p, n);
 }
 
 }  // namespace scan_detail

@@ -1,4 +1,4 @@
-// The scan as a byte-at-a-time state machine.
+// The scan's state machine, and the choice of the kernel that does the bulk.
 //
 // A row opener is the bytes "<tr", a cell opener "<td"; both are recognised at
 // their third byte from the two bytes before it, so nothing ever has to look
@@ -8,6 +8,9 @@
 // then decimal digits are read until the first non-digit. A number in progress
 // is the only other state, and it can never overlap the next counted opener,
 // because the "<" that begins an opener is not a digit.
+//
+// The machine runs only at the seam between pieces; inside a piece a kernel
+// finds the openers with look-ahead, which gives the same counts.
 #include "scan_core.hpp"
 
 #include "scan_kernels.hpp"
@@ -59,7 +62,7 @@ opener_scan opener_scan_for(scan_kernel kernel) {
         case scan_kernel::avx2: return scan_openers_avx2;
         case scan_kernel::plain: break;
     }
-    return nullptr;
+    return scan_openers_plain;
 }
 
 scan_kernel fastest_kernel() {
@@ -71,7 +74,7 @@ scan_kernel fastest_kernel() {
 #endif
 }
 #else
-opener_scan opener_scan_for(scan_kernel) { return nullptr; }
+opener_scan opener_scan_for(scan_kernel kernel) { return kernel == scan_kernel::plain ? scan_openers_plain : nullptr; }
 scan_kernel fastest_kernel() { return scan_kernel::plain; }
 #endif
 
@@ -84,19 +87,15 @@ void scan_start(scan_state& state) { state = scan_state{}; }
 
 void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n) {
     scan_state s = state;
+    // The byte machine takes the seam with the previous piece: the openers
+    // that straddle it, and a number still being read. From there on every
+    // opener lies wholly inside the piece and the kernel takes over.
     std::size_t i = 0;
-    if (chosen_scan == nullptr) {
-        for (; i < n; ++i) step(s, bytes[i]);
-    } else {
-        // The byte machine takes the seam with the previous piece: the openers
-        // that straddle it, and a number still being read. From there on every
-        // opener lies wholly inside the piece and the kernel takes over.
-        while (i < n && (i < 2 || s.pending != no_number)) step(s, bytes[i++]);
-        if (i < n) {
-            chosen_scan(s, bytes, i - 2, n);
-            s.prev2 = bytes[n - 2];
-            s.prev1 = bytes[n - 1];
-        }
+    while (i < n && (i < 2 || s.pending != no_number)) step(s, bytes[i++]);
+    if (i < n) {
+        chosen_scan(s, bytes, i - 2, n);
+        s.prev2 = bytes[n - 2];
+        s.prev1 = bytes[n - 1];
     }
     state = s;
 }
@@ -120,7 +119,6 @@ std::size_t read_cell_number(const unsigned char* bytes, std::size_t q, std::siz
 scan_kernel active_scan_kernel() { return chosen_kernel; }
 
 bool scan_kernel_supported(scan_kernel kernel) {
-    if (kernel == scan_kernel::plain) return true;
     if (opener_scan_for(kernel) == nullptr) return false;
 #if defined(TRAFFIC_TOTALS_X86_KERNELS)
     if (kernel == scan_kernel::avx2) return __builtin_cpu_supports("avx2");

@@ -1,0 +1,7 @@
+// The portable kernel: the opener scan one position at a time.
+#include "scan_blocks.hpp"
+#include "scan_kernels.hpp"
+
+void scan_openers_plain(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n) {
+    scan_detail::scan_openers_bytewise(state, state.counts, state.cell_place, bytes, from, n);
+}
