@@ -33,7 +33,8 @@ void on_interrupt(int signal_number) {
 
 // ---- report search -----------------------------------------------------------
 // The matching names, listed once when the search starts and sorted by bytes.
-// They sit end to end in one block, so a folder of many reports costs little.
+// They sit end to end in one block, each after a byte with its type as the
+// listing gave it, so a folder of many reports costs little.
 std::vector<char> listed_names;
 std::vector<std::uint32_t> listed_offsets;
 std::size_t next_listed = 0;
@@ -46,15 +47,23 @@ bool matches_report_pattern(const char* name) {
     return false;
 }
 
-std::uint64_t regular_file_size(const char* name) {
-    struct stat info;
-    if (stat(name, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
-    return static_cast<std::uint64_t>(info.st_size);
+// What the listing knew of an entry's type, kept in its attributes. Most file
+// systems tell a regular file from the listing alone, which saves a lookup.
+constexpr std::uint32_t type_unknown = 0, type_regular = 1, type_other = 2;
+
+std::uint32_t type_from_listing(unsigned char d_type) {
+    switch (d_type) {
+        case DT_REG: return type_regular;
+        case DT_UNKNOWN:
+        case DT_LNK: return type_unknown;  // a link is judged by what it points to
+        default: return type_other;
+    }
 }
 
 bool yield_listed(report_entry& entry) {
     while (next_listed < listed_offsets.size()) {
-        const char* name = listed_names.data() + listed_offsets[next_listed++];
+        const char* listed = listed_names.data() + listed_offsets[next_listed++];
+        const char* name = listed + 1;
         const std::size_t length = std::strlen(name);
         if (length >= sizeof entry.name) {
             report_failure("cannot read '%s': %s", name, std::strerror(ENAMETOOLONG));
@@ -62,7 +71,7 @@ bool yield_listed(report_entry& entry) {
         }
         entry = report_entry{};
         std::memcpy(entry.name, name, length + 1);
-        entry.size = regular_file_size(name);
+        entry.attributes = static_cast<unsigned char>(listed[0]);
         return true;
     }
     return false;
@@ -81,6 +90,8 @@ void prepare_run() {
     }
 }
 
+bool error_output_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
 bool find_first_report(report_entry& entry) {
     listed_names.clear();
     listed_offsets.clear();
@@ -94,6 +105,7 @@ bool find_first_report(report_entry& entry) {
     while (const dirent* item = readdir(directory)) {
         if (!matches_report_pattern(item->d_name)) continue;
         listed_offsets.push_back(static_cast<std::uint32_t>(listed_names.size()));
+        listed_names.push_back(static_cast<char>(type_from_listing(item->d_type)));
         listed_names.insert(listed_names.end(), item->d_name,
                             item->d_name + std::strlen(item->d_name) + 1);
     }
@@ -102,7 +114,7 @@ bool find_first_report(report_entry& entry) {
     const char* names = listed_names.data();
     std::sort(listed_offsets.begin(), listed_offsets.end(),
               [names](std::uint32_t a, std::uint32_t b) {
-                  return std::strcmp(names + a, names + b) < 0;
+                  return std::strcmp(names + a + 1, names + b + 1) < 0;
               });
     return yield_listed(entry);
 }
@@ -129,19 +141,23 @@ bool working_directory(std::string& path, const char*& reason) {
     return true;
 }
 
-report_handle open_report(const char* name, const char*& reason) {
-    // Look before opening, so that a FIFO or a device is never opened at all;
-    // the open itself does not block, and what was opened is checked again.
+report_handle open_report(report_entry& entry, const char*& reason) {
+    // What is not a regular file (a FIFO, a device) is never opened; where the
+    // listing did not tell, a look first. The open itself does not block, and
+    // the file opened is checked again in case the entry changed in between.
     struct stat info;
-    if (stat(name, &info) != 0) {
-        reason = std::strerror(errno);
-        return no_report;
+    if (entry.attributes == type_unknown) {
+        if (stat(entry.name, &info) != 0) {
+            reason = std::strerror(errno);
+            return no_report;
+        }
+        entry.attributes = S_ISREG(info.st_mode) ? type_regular : type_other;
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (entry.attributes != type_regular) {
         reason = "not a regular file";
         return no_report;
     }
-    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = open(entry.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         reason = std::strerror(errno);
         return no_report;
@@ -151,7 +167,7 @@ report_handle open_report(const char* name, const char*& reason) {
         close(fd);
         return no_report;
     }
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    entry.size = static_cast<std::uint64_t>(info.st_size);
     return fd;
 }
 

@@ -1,5 +1,9 @@
 #include "report_scanner.hpp"
 
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
 #include "platform.hpp"
 #include "scan_core.hpp"
 
@@ -8,13 +12,49 @@ namespace {
 // Reports of any size pass through this one buffer, a piece at a time.
 alignas(64) unsigned char content_buffer[1 << 16];
 
-// Reads at most the size the search stated, so a file that grows while it is
-// read cannot keep the run going. False (with reason) if it could not be read.
-bool scan_file(const report_entry& entry, scan_state& state, const char*& reason) {
-    const platform::report_handle report = platform::open_report(entry.name, reason);
+// A report that takes more than a second shows its name and how far the scan
+// has got on standard error, when that is a terminal; the line is wiped when
+// the report is done. Standard output never sees it.
+class progress_line {
+public:
+    progress_line(const report_entry& entry) : entry_(entry), start_(std::chrono::steady_clock::now()) {}
+    ~progress_line() {
+        if (shown_ == 0) return;
+        std::fprintf(stderr, "\r%*s\r", shown_, "");
+        std::fflush(stderr);
+    }
+    void update(std::uint64_t done) {
+        if (++pieces_ % 64 != 0) return;  // look at the clock every 4 MiB or so
+        if (std::chrono::steady_clock::now() - start_ < std::chrono::seconds(1)) return;
+        if (!checked_terminal_) {
+            checked_terminal_ = true;
+            terminal_ = platform::error_output_is_terminal();
+        }
+        if (!terminal_) return;
+        const auto percent = static_cast<unsigned>(entry_.size == 0 ? 100 : done * 100 / entry_.size);
+        shown_ = std::fprintf(stderr, "\r%s %3u%%", entry_.name, percent) - 1;
+        std::fflush(stderr);
+    }
+
+private:
+    const report_entry& entry_;
+    std::chrono::steady_clock::time_point start_;
+    unsigned pieces_ = 0;
+    bool checked_terminal_ = false;
+    bool terminal_ = false;
+    int shown_ = 0;
+};
+
+// Opens the report, shows its size line, and scans it. Reads at most the size
+// the open found, so a file that grows while it is read cannot keep the run
+// going. False (with reason) if it could not be opened or read.
+bool scan_file(report_entry& entry, scan_state& state, const char*& reason) {
+    const platform::report_handle report = platform::open_report(entry, reason);
+    write_text(console, "\n%llu | %s \n", static_cast<unsigned long long>(entry.size), entry.name);
     if (report == platform::no_report) return false;
     std::uint64_t remaining = entry.size;
     bool complete = true;
+    progress_line progress(entry);
     while (remaining > 0) {
         const std::size_t wanted =
             remaining < sizeof content_buffer ? static_cast<std::size_t>(remaining) : sizeof content_buffer;
@@ -26,6 +66,7 @@ bool scan_file(const report_entry& entry, scan_state& state, const char*& reason
         if (got == 0) break;
         scan_piece(state, content_buffer, static_cast<std::size_t>(got));
         remaining -= static_cast<std::uint64_t>(got);
+        progress.update(entry.size - remaining);
     }
     platform::close_report(report);
     return complete;
@@ -38,8 +79,6 @@ void scan_report(report_entry entry) {
     run_tallies.downloads = 0;
     run_tallies.connections = 0;
     run_tallies.cell_index = 0;
-
-    write_text(console, "\n%llu | %s \n", static_cast<unsigned long long>(entry.size), entry.name);
 
     scan_state state;
     scan_start(state);
@@ -58,10 +97,12 @@ void scan_report(report_entry entry) {
     const auto connections = static_cast<unsigned long long>(run_tallies.connections);
     const auto uploads = static_cast<unsigned long long>(run_tallies.uploads);
     const auto downloads = static_cast<unsigned long long>(run_tallies.downloads);
-    write_text(console, "\n REPORT FOR [%s]", entry.name);
-    write_text(console, "\n TOTAL CONNECTIONS %12llu ", connections);
-    write_text(console, "\n TOTAL UPLOADS     %12llu BYTES", uploads);
-    write_text(console, "\n TOTAL DOWNLOADS   %12llu BYTES", downloads);
+    write_text(console,
+               "\n REPORT FOR [%s]"
+               "\n TOTAL CONNECTIONS %12llu "
+               "\n TOTAL UPLOADS     %12llu BYTES"
+               "\n TOTAL DOWNLOADS   %12llu BYTES",
+               entry.name, connections, uploads, downloads);
 
     run_tallies.total_uploads += run_tallies.uploads;
     run_tallies.total_downloads += run_tallies.downloads;
@@ -69,9 +110,11 @@ void scan_report(report_entry entry) {
     run_tallies.reports_done += 1;
 
     // Windows-1251: ОБЩО ВРЪЗКИ, КАЧЕНИ, СВАЛЕНИ.
-    write_text(summary_file, "\n%llu. Report for [%s]:",
-               static_cast<unsigned long long>(run_tallies.reports_done), entry.name);
-    write_text(summary_file, "\n \xCE\xC1\xD9\xCE \xC2\xD0\xDA\xC7\xCA\xC8 %12llu", connections);
-    write_text(summary_file, "\n      \xCA\xC0\xD7\xC5\xCD\xC8 %12llu BYTES", uploads);
-    write_text(summary_file, "\n     \xD1\xC2\xC0\xCB\xC5\xCD\xC8 %12llu BYTES\n", downloads);
+    write_text(summary_file,
+               "\n%llu. Report for [%s]:"
+               "\n \xCE\xC1\xD9\xCE \xC2\xD0\xDA\xC7\xCA\xC8 %12llu"
+               "\n      \xCA\xC0\xD7\xC5\xCD\xC8 %12llu BYTES"
+               "\n     \xD1\xC2\xC0\xCB\xC5\xCD\xC8 %12llu BYTES\n",
+               static_cast<unsigned long long>(run_tallies.reports_done), entry.name, connections, uploads,
+               downloads);
 }

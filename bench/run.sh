@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Times the whole program against the floor of reading the same files, on the
+# same corpus in the same run, and the scan core against the plain loop.
+# Usage: bench/run.sh [runs]   (default 5; prints medians)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-5}
+corpus=bench/corpus
+
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  -DTRAFFIC_TOTALS_BENCHMARKS=ON >/dev/null
+cmake --build build/bench >/dev/null
+cmake -S . -B build/bench-plain -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  -DTRAFFIC_TOTALS_PLAIN_SCAN=ON >/dev/null
+cmake --build build/bench-plain >/dev/null
+fast=$PWD/build/bench/traffic-totals
+plain=$PWD/build/bench-plain/traffic-totals
+reader=$PWD/build/bench/bench/plain_reader
+
+if [ ! -f "$corpus/large/traffic.htm" ] || [ ! -f "$corpus/small/r099999.htm" ]; then
+  free_kb=$(df -Pk . | awk 'NR == 2 { print $4 }')
+  if [ "$free_kb" -lt 2000000 ]; then
+    echo "bench: the corpus needs about 1.5 GB of disk; $((free_kb / 1024)) MB free" >&2
+    exit 1
+  fi
+  rm -rf "$corpus"
+  build/bench/bench/make_corpus "$corpus"
+fi
+
+# median_seconds DIR COMMAND...: the median wall time of $runs runs in DIR.
+median_seconds() {
+  local dir=$1
+  shift
+  local times=()
+  for ((i = 0; i < runs; i++)); do
+    local start end
+    start=$(date +%s.%N)
+    (cd "$dir" && "$@" </dev/null >/dev/null)
+    end=$(date +%s.%N)
+    times+=("$(echo "scale=3; ($end - $start) / 1" | bc)")
+  done
+  printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p"
+}
+
+peak_kb() {
+  local dir=$1
+  shift
+  (cd "$dir" && /usr/bin/time -f '%M' "$@" </dev/null 2>&1 >/dev/null | tail -n 1)
+}
+
+ratio() { echo "scale=2; $1 / $2" | bc; }
+
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+
+# Warm the page cache, then measure.
+cat "$corpus/large/traffic.htm" >/dev/null
+(cd "$corpus/small" && printf "%s\0" *.htm | xargs -0 cat >/dev/null)
+
+large=$corpus/large
+small=$corpus/small
+t_fast_large=$(median_seconds "$large" "$fast")
+t_plain_large=$(median_seconds "$large" "$plain")
+t_dd=$(median_seconds "$large" dd if=traffic.htm of=/dev/null bs=1M status=none)
+t_fast_small=$(median_seconds "$small" "$fast")
+t_plain_small=$(median_seconds "$small" "$plain")
+t_reader=$(median_seconds "$small" bash -c "exec '$reader' *.htm")
+m_large=$(peak_kb "$large" "$fast")
+m_small=$(peak_kb "$small" "$fast")
+
+printf '\nwhole runs, median of %d (seconds)\n' "$runs"
+printf '  1 GB report:        traffic-totals %s   plain-loop build %s   dd bs=1M %s\n' "$t_fast_large" "$t_plain_large" "$t_dd"
+printf '                      vs dd %sx   plain-loop build / traffic-totals %sx\n' \
+  "$(ratio "$t_fast_large" "$t_dd")" "$(ratio "$t_plain_large" "$t_fast_large")"
+printf '  100,000 x 2 KB:     traffic-totals %s   plain-loop build %s   plain reader %s\n' "$t_fast_small" "$t_plain_small" "$t_reader"
+printf '                      vs plain reader %sx\n' "$(ratio "$t_fast_small" "$t_reader")"
+printf '  peak memory:        1 GB report %s KB   100,000 reports %s KB\n' "$m_large" "$m_small"
+
+printf '\nscan core on report-like data in cache (bytes per second, median of %d)\n' "$runs"
+build/bench/bench/scan_benchmark --benchmark_repetitions="$runs" --benchmark_report_aggregates_only=true \
+  --benchmark_filter='/65536' 2>/dev/null | grep median
