@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // Counters of the current report and of the whole run. 64-bit unsigned, so
 // no realistic traffic figure wraps.
@@ -52,6 +53,13 @@ extern text_stream summary_file;
 void write_text(text_stream& stream, const char* format, ...) TT_PRINTF_FORMAT(2, 3);
 // Flushes the stream; false (and error set) if anything written so far failed.
 bool flush_text(text_stream& stream);
+
+// The summary's name: "izhod_" + the first report's name + "_etc.txt", the
+// report's part cut so that the whole is at most 255 bytes.
+std::string summary_name(const char* first_report);
+// Whether a name is one that summary_name gives (in any letter case): such a
+// file is left by an earlier run and is no report.
+bool is_earlier_summary(const char* name);
 
 // Writes "traffic-totals: <message>" to standard error, after flushing the
 // console so that the message lands where it happened, and marks the run failed.
