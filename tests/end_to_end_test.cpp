@@ -147,7 +147,7 @@ TEST(EndToEnd, NamesAndPathsAreWrittenByteForByte) {
     folder.write(name, one_row);
     const std::vector<report_figures> reports{{name, one_row.size(), 1, 512, 1536}};
     const total_sizes sizes{"   512.000 bytes", "     1.500 KB", "     2.000 KB"};
-    const run_result run = run_program(folder.path(), {"--help", "-x"});
+    const run_result run = run_program(folder.path(), {.arguments = {"--help", "-x"}});
     EXPECT_TRUE(run.exited_with(0));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));

@@ -1,9 +1,12 @@
 #include "run_program.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -51,38 +54,88 @@ std::map<std::string, std::string> scratch_folder::contents() const {
     return found;
 }
 
+std::vector<std::string> scratch_folder::names() const {
+    std::vector<std::string> found;
+    for (const auto& item : std::filesystem::directory_iterator(path_)) found.push_back(item.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 namespace {
-std::string slurp(int fd) {
+std::string slurp(int fd, bool from_start) {
     std::string bytes;
     char chunk[65536];
-    lseek(fd, 0, SEEK_SET);
+    if (from_start) lseek(fd, 0, SEEK_SET);
     for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) > 0;) bytes.append(chunk, static_cast<std::size_t>(got));
     return bytes;
 }
+
+int anonymous_file() {
+    FILE* file = std::tmpfile();
+    const int fd = dup(fileno(file));
+    std::fclose(file);
+    return fd;
+}
 }  // namespace
 
-run_result run_program(const std::string& folder, const std::vector<std::string>& arguments,
-                       const std::string& stdin_path) {
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    const pid_t child = fork();
-    if (child == 0) {
-        const int in = open(stdin_path.c_str(), O_RDONLY);
-        if (in < 0 || chdir(folder.c_str()) != 0) _exit(127);
+running_program::running_program(const std::string& folder, const run_options& options) {
+    int pipe_ends[2] = {-1, -1};
+    out_is_pipe_ = options.stdout_to == "pipe";
+    if (out_is_pipe_) {
+        if (pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
+        out_ = pipe_ends[0];
+    } else if (options.stdout_to.empty()) {
+        out_ = anonymous_file();
+    }
+    err_ = anonymous_file();
+    pid_ = fork();
+    if (pid_ == 0) {
+        const int in = open(options.stdin_path.c_str(), O_RDONLY);
+        const int out = out_is_pipe_ ? pipe_ends[1]
+                        : options.stdout_to.empty() ? out_
+                                                    : open(options.stdout_to.c_str(), O_WRONLY);
+        if (in < 0 || out < 0 || chdir(folder.c_str()) != 0) _exit(127);
         dup2(in, 0);
-        dup2(fileno(out), 1);
-        dup2(fileno(err), 2);
+        dup2(out, 1);
+        dup2(err_, 2);
+        if (out_is_pipe_) close(pipe_ends[0]);
+        if (options.file_size_limit >= 0) {
+            const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            signal(SIGXFSZ, SIG_IGN);
+        }
         std::vector<char*> argv{const_cast<char*>(program_path)};
-        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : options.arguments) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(program_path, argv.data());
         _exit(127);
     }
+    if (out_is_pipe_) close(pipe_ends[1]);
+}
+
+running_program::~running_program() {
+    if (!waited_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+    if (err_ >= 0) close(err_);
+}
+
+void running_program::send(int signal_number) const { kill(pid_, signal_number); }
+
+run_result running_program::wait() {
     run_result result{};
-    waitpid(child, &result.wait_status, 0);
-    result.out = slurp(fileno(out));
-    result.err = slurp(fileno(err));
-    std::fclose(out);
-    std::fclose(err);
+    // A pipe is drained before the wait, so that a full pipe cannot stall the program.
+    if (out_is_pipe_) result.out = slurp(out_, false);
+    waitpid(pid_, &result.wait_status, 0);
+    waited_ = true;
+    if (!out_is_pipe_ && out_ >= 0) result.out = slurp(out_, true);
+    result.err = slurp(err_, true);
     return result;
+}
+
+run_result run_program(const std::string& folder, const run_options& options) {
+    running_program program(folder, options);
+    return program.wait();
 }

@@ -26,15 +26,44 @@ public:
     std::string read(const std::string& name) const;
     // Every entry left in the folder, name to content ("<dir>" for a folder).
     std::map<std::string, std::string> contents() const;
+    // Just the names, for folders with files too large to read back.
+    std::vector<std::string> names() const;
 
 private:
     std::string path_;
     std::string top_;
 };
 
-// Runs the program with the folder as its working directory and standard
-// input from stdin_path.
-run_result run_program(const std::string& folder, const std::vector<std::string>& arguments = {},
-                       const std::string& stdin_path = "/dev/null");
+struct run_options {
+    std::vector<std::string> arguments;
+    std::string stdin_path = "/dev/null";
+    // Where standard output goes: empty for a file that is read back, "pipe"
+    // for a pipe that is read back, or a path such as /dev/full.
+    std::string stdout_to;
+    // A limit on the size of any file written (RLIMIT_FSIZE), with SIGXFSZ
+    // ignored so that writes past it fail instead; negative for none.
+    long long file_size_limit = -1;
+};
+
+// The program started in the folder as its working directory, for tests that
+// act on it while it runs.
+class running_program {
+public:
+    running_program(const std::string& folder, const run_options& options = {});
+    ~running_program();
+    running_program(const running_program&) = delete;
+    running_program& operator=(const running_program&) = delete;
+    void send(int signal_number) const;
+    run_result wait();
+
+private:
+    int pid_ = -1;
+    int out_ = -1, err_ = -1;
+    bool out_is_pipe_ = false;
+    bool waited_ = false;
+};
+
+// Runs the program to its end with the folder as its working directory.
+run_result run_program(const std::string& folder, const run_options& options = {});
 
 extern const char* const program_path;

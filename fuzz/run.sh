@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs each fuzz target for SECONDS (default 60) from the seed corpus and the
+# dictionary; fails on any finding. Usage: fuzz/run.sh [SECONDS] [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+build=${2:-build/fuzz}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for target in scan_fuzz size_name_fuzz; do
+  seeds=fuzz/corpus/${target%_fuzz}
+  mkdir -p "$work/$target"
+  echo "fuzz: $target for ${seconds}s"
+  status=0
+  "$build/fuzz/$target" -max_total_time="$seconds" -dict=fuzz/report.dict -print_final_stats=1 \
+    -artifact_prefix="$work/" "$work/$target" "$seeds" >"$work/$target.log" 2>&1 || status=$?
+  grep -E '^(stat::number_of_executed_units|stat::new_units_added|SUMMARY)' "$work/$target.log" || true
+  if [ "$status" -ne 0 ]; then
+    echo "fuzz: $target failed (exit $status):" >&2
+    grep -E -A12 '^==[0-9]+==' "$work/$target.log" | head -40 >&2
+    for f in "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-*; do
+      if [ -f "$f" ]; then od -A x -c "$f" | head -20 >&2; fi
+    done
+    exit 1
+  fi
+done
+    exit 1
+  fi
+done

@@ -1,0 +1,58 @@
+// Feeds the input through the scan in pieces whose sizes come from the input
+// itself, with each kernel the processor has, and checks the counts against a
+// plain one-piece scan written out here.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "scan_core.hpp"
+
+namespace {
+
+scan_counts one_piece(std::string_view data) {
+    const auto at = [&](std::size_t i) -> unsigned char {
+        return i < data.size() ? static_cast<unsigned char>(data[i]) : 0;
+    };
+    scan_counts counts{};
+    int place = 0;
+    for (std::size_t p = 0; p < data.size(); ++p) {
+        if (at(p) != '<' || at(p + 1) != 't') continue;
+        if (at(p + 2) == 'r') ++counts.connections;
+        if (at(p + 2) != 'd') continue;
+        place = place % 9 + 1;
+        if (place != 5 && place != 6) continue;
+        std::uint64_t value = 0;
+        for (std::size_t q = p + 4; at(q) >= '0' && at(q) <= '9'; ++q) value = value * 10 + (at(q) - '0');
+        (place == 5 ? counts.uploads : counts.downloads) += value;
+    }
+    return counts;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
+    // The first byte seeds the piece sizes; the rest is the report.
+    if (size == 0) return 0;
+    unsigned seed = input[0];
+    const std::string_view report(reinterpret_cast<const char*>(input + 1), size - 1);
+    const scan_counts want = one_piece(report);
+    for (scan_kernel kernel : {scan_kernel::plain, scan_kernel::sse2, scan_kernel::avx2}) {
+        if (!use_scan_kernel(kernel)) continue;
+        scan_state state;
+        scan_start(state);
+        std::size_t from = 0;
+        while (from < report.size()) {
+            seed = seed * 1103515245u + 12345u;
+            // Mostly small pieces around the block sizes, now and then a large one.
+            const std::size_t piece = (seed >> 16) % 8 == 0 ? 1 + (seed >> 8) % 4096 : 1 + (seed >> 8) % 130;
+            const std::size_t n = piece < report.size() - from ? piece : report.size() - from;
+            scan_piece(state, reinterpret_cast<const unsigned char*>(report.data()) + from, n);
+            from += n;
+        }
+        const scan_counts got = scan_finish(state);
+        if (got.connections != want.connections || got.uploads != want.uploads || got.downloads != want.downloads)
+            std::abort();
+    }
+    return 0;
+}

@@ -1,0 +1,199 @@
+// Faults a folder or the system can throw at the program: special files named
+// like reports, huge and many reports, odd names, a full disk, a file-size
+// limit, and signals mid-run. Each checks the outputs, the exit status and
+// every file left in the folder.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include "expected_output.hpp"
+#include "report_text.hpp"
+#include "run_program.hpp"
+#include "terminal_run.hpp"
+
+namespace {
+
+using files = std::map<std::string, std::string>;
+
+const std::string one_row = table_rows({traffic_row("512", "1536")});
+const std::vector<report_figures> one_report(const std::string& name) {
+    return {{name, one_row.size(), 1, 512, 1536}};
+}
+const total_sizes one_row_sizes{"   512.000 bytes", "     1.500 KB", "     2.000 KB"};
+
+std::string summary_name_for_test(const std::string& report) {
+    return "izhod_" + report.substr(0, 241) + "_etc.txt";
+}
+
+// A sparse file: `hole` bytes that read as zeros, then `tail`.
+void write_sparse(const std::string& path, std::uint64_t hole, const std::string& tail) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(hole)), static_cast<ssize_t>(tail.size()));
+    close(fd);
+}
+
+bool has_temporary_file(const scratch_folder& folder) {
+    for (const auto& name : folder.names())
+        if (name.rfind(".traffic-totals-", 0) == 0) return true;
+    return false;
+}
+
+TEST(Faults, SpecialFilesNamedLikeReportsCountAsEmptyAndNothingHangs) {
+    scratch_folder folder;
+    ASSERT_EQ(symlink("nowhere", (folder.path() + "/broken.htm").c_str()), 0);
+    std::filesystem::create_directory(folder.path() + "/dir.htm");
+    ASSERT_EQ(mkfifo((folder.path() + "/pipe.htm").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", (folder.path() + "/zero.htm").c_str()), 0);
+    folder.write("real.htm", one_row);
+    ASSERT_EQ(symlink("real.htm", (folder.path() + "/via-link.htm").c_str()), 0);
+
+    const run_result run = run_program(folder.path());
+    EXPECT_TRUE(run.exited_with(1));
+    EXPECT_EQ(run.err,
+              "traffic-totals: cannot read 'broken.htm': No such file or directory\n"
+              "traffic-totals: cannot read 'dir.htm': not a regular file\n"
+              "traffic-totals: cannot read 'pipe.htm': not a regular file\n"
+              "traffic-totals: cannot read 'zero.htm': not a regular file\n");
+    const std::vector<report_figures> reports{{"broken.htm", 0, 0, 0, 0},
+                                              {"dir.htm", 0, 0, 0, 0},
+                                              {"pipe.htm", 0, 0, 0, 0},
+                                              {"real.htm", one_row.size(), 1, 512, 1536},
+                                              {"via-link.htm", one_row.size(), 1, 512, 1536},
+                                              {"zero.htm", 0, 0, 0, 0}};
+    const total_sizes sizes{"  1024.000 bytes", "     3.000 KB", "     4.000 KB"};
+    EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));
+    EXPECT_EQ(folder.read("izhod_broken.htm_etc.txt"), expected_summary(reports, folder.path(), sizes));
+}
+
+// Reading five gibibytes of holes takes several seconds, long enough for the
+// progress line, which is shown on standard error because that is a terminal.
+TEST(Faults, ASparseReportOfFiveGibibytesWithATableAtItsEnd) {
+    scratch_folder folder, elsewhere("out");
+    const std::uint64_t hole = 5ull << 30;
+    const std::string table = table_rows({traffic_row("3000000000", "4000000000"), traffic_row("2000000000", "7")});
+    write_sparse(folder.path() + "/huge.htm", hole, table);
+    const std::string out_path = elsewhere.path() + "/stdout";
+    terminal_run run(folder.path(), out_path);
+    ASSERT_GT(run.child, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (elsewhere.read("stdout").find("Press any key") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        run.drain();
+    ASSERT_EQ(write(run.master, "k", 1), 1);
+    const int status = run.finish();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // 5,000,000,000 bytes up: 4.657 GB; 4,000,000,007 down: 3.725 GB; together 8.382 GB.
+    const std::vector<report_figures> reports{{"huge.htm", hole + table.size(), 2, 5000000000ull, 4000000007ull}};
+    const total_sizes sizes{"     4.657 GB", "     3.725 GB", "     8.382 GB"};
+    EXPECT_EQ(elsewhere.read("stdout"), expected_console(reports, folder.path(), sizes));
+    EXPECT_EQ(folder.read("izhod_huge.htm_etc.txt"), expected_summary(reports, folder.path(), sizes));
+    // What the terminal showed: the progress line, each update over the last, then wiped.
+    run.drain();
+    const std::string& shown = run.seen;
+    EXPECT_NE(shown.find("\rhuge.htm "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("%"), std::string::npos) << shown;
+    ASSERT_GE(shown.size(), 2u);
+    EXPECT_EQ(shown.back(), '\r');
+    const std::size_t wipe = shown.rfind('\r', shown.size() - 2);
+    EXPECT_EQ(shown.find_first_not_of(' ', wipe + 1), shown.size() - 1) << "the line is wiped at the end";
+}
+
+TEST(Faults, AHundredThousandReportsInOneFolder) {
+    // Report i (from 0) has one row with i bytes up and 2i down.
+    constexpr std::uint64_t count = 100000;
+    scratch_folder folder;
+    char name[32];
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::snprintf(name, sizeof name, "r%06llu.htm", static_cast<unsigned long long>(i));
+        folder.write(name, table_rows({traffic_row(std::to_string(i), std::to_string(2 * i))}));
+    }
+    const run_result run = run_program(folder.path());
+    const std::uint64_t up = count * (count - 1) / 2;  // 4,999,950,000 bytes: 4.657 GB
+    EXPECT_TRUE(run.exited_with(0));
+    EXPECT_EQ(run.err, "");
+    const std::string totals_tail = "\n Total Connections : " + number12(count) + "\n" +
+                                    "\n Total Uploads     :     4.657 GB\n" +
+                                    "\n Total Downloads   :     9.313 GB\n" +
+                                    "\n Up & Down         :    13.970 GB\n" +
+                                    "\nPress any key to continue . . . \n";
+    ASSERT_GE(run.out.size(), totals_tail.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - totals_tail.size()), totals_tail);
+    EXPECT_EQ(up, 4999950000ull);
+    const std::string summary = folder.read("izhod_r000000.htm_etc.txt");
+    EXPECT_NE(summary.find("\n100000. Report for [r099999.htm]:"), std::string::npos);
+    EXPECT_EQ(summary.find("\n100001. "), std::string::npos);
+}
+
+TEST(Faults, OddNamesAreWrittenRaw) {
+    for (const std::string name : {std::string("line\nfeed.htm"), std::string(".htm"), std::string(251, 'z') + ".htm"}) {
+        scratch_folder folder;
+        folder.write(name, one_row);
+        const run_result run = run_program(folder.path());
+        EXPECT_TRUE(run.exited_with(0));
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, expected_console(one_report(name), folder.path(), one_row_sizes));
+        EXPECT_EQ(folder.contents(), (files{{name, one_row},
+                                            {summary_name_for_test(name),
+                                             expected_summary(one_report(name), folder.path(), one_row_sizes)}}));
+    }
+}
+
+TEST(Faults, AFileSizeLimitHitWhileTheSummaryIsWritten) {
+    scratch_folder folder;
+    for (int i = 0; i < 30; ++i) folder.write("r" + std::to_string(10 + i) + ".htm", one_row);
+    folder.write("izhod_r10.htm_etc.txt", "the earlier summary");
+    const run_result run = run_program(folder.path(), {.stdout_to = "pipe", .file_size_limit = 1000});
+    EXPECT_TRUE(run.exited_with(1));
+    EXPECT_EQ(run.err, "traffic-totals: cannot write 'izhod_r10.htm_etc.txt': File too large\n");
+    EXPECT_NE(run.out.find("Press any key to continue . . . "), std::string::npos);
+    EXPECT_EQ(folder.read("izhod_r10.htm_etc.txt"), "the earlier summary");
+    EXPECT_FALSE(has_temporary_file(folder));
+    EXPECT_EQ(folder.contents().size(), 31u);
+}
+
+TEST(Faults, StandardOutputThatCannotBeWritten) {
+    scratch_folder folder;
+    folder.write("r.htm", one_row);
+    const run_result run = run_program(folder.path(), {.stdout_to = "/dev/full"});
+    EXPECT_TRUE(run.exited_with(1));
+    EXPECT_EQ(run.err, "traffic-totals: write error: No space left on device\n");
+    EXPECT_EQ(folder.read("izhod_r.htm_etc.txt"), expected_summary(one_report("r.htm"), folder.path(), one_row_sizes))
+        << "the summary is still complete";
+}
+
+// A report large enough to be still in the scan when the signal comes.
+void signal_mid_scan(int signal_number, bool temporary_file_removed, int scan_ms = 100) {
+    scratch_folder folder;
+    write_sparse(folder.path() + "/big.htm", 40ull << 30, one_row);
+    folder.write("izhod_big.htm_etc.txt", "the earlier summary");
+    running_program program(folder.path());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!has_temporary_file(folder) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(has_temporary_file(folder));
+    std::this_thread::sleep_for(std::chrono::milliseconds(scan_ms));
+    program.send(signal_number);
+    const run_result run = program.wait();
+    EXPECT_TRUE(run.killed_by(signal_number));
+    EXPECT_EQ(run.err, "") << "no progress line when standard error is no terminal";
+    EXPECT_EQ(folder.read("izhod_big.htm_etc.txt"), "the earlier summary");
+    if (temporary_file_removed) {
+        EXPECT_FALSE(has_temporary_file(folder));
+        EXPECT_EQ(folder.names(), (std::vector<std::string>{"big.htm", "izhod_big.htm_etc.txt"}));
+    }
+}
+
+TEST(Faults, KilledMidScanTheEarlierSummaryStays) { signal_mid_scan(SIGKILL, false); }
+// Past the second after which a terminal would show the progress line.
+TEST(Faults, TerminatedMidScanNothingIsLeftBehind) { signal_mid_scan(SIGTERM, true, 1500); }
+TEST(Faults, InterruptedMidScanNothingIsLeftBehind) { signal_mid_scan(SIGINT, true); }
+
+}  // namespace
