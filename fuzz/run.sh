@@ -24,6 +24,3 @@ for target in scan_fuzz size_name_fuzz; do
     exit 1
   fi
 done
-    exit 1
-  fi
-done
