@@ -23,8 +23,9 @@ inline std::string number12(std::uint64_t n) {
     return std::string(digits.size() < 12 ? 12 - digits.size() : 0, ' ') + digits;
 }
 
-inline std::string expected_console(const std::vector<report_figures>& reports, const std::string& folder,
-                                    const total_sizes& sizes, const std::string& after_prompt = "\n") {
+// The console up to the pause, whose prompt differs between systems.
+inline std::string expected_console_before_pause(const std::vector<report_figures>& reports,
+                                                 const std::string& folder, const total_sizes& sizes) {
     std::string out;
     std::uint64_t connections = 0;
     for (const auto& r : reports) {
@@ -41,8 +42,13 @@ inline std::string expected_console(const std::vector<report_figures>& reports, 
     out += "\n Total Uploads     :" + sizes.uploads + "\n";
     out += "\n Total Downloads   :" + sizes.downloads + "\n";
     out += "\n Up & Down         :" + sizes.both + "\n";
-    out += "\nPress any key to continue . . . " + after_prompt;
+    out += "\n";
     return out;
+}
+
+inline std::string expected_console(const std::vector<report_figures>& reports, const std::string& folder,
+                                    const total_sizes& sizes) {
+    return expected_console_before_pause(reports, folder, sizes) + "Press any key to continue . . . \n";
 }
 
 inline std::string expected_summary(const std::vector<report_figures>& reports, const std::string& folder,

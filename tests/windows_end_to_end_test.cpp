@@ -1,0 +1,229 @@
+// The Windows program run the way a user's command prompt runs it, in fresh
+// folders; every byte it prints or leaves is checked, CR LF line ends included.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "expected_output.hpp"
+#include "reference_scan.hpp"
+#include "report_text.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using files = std::map<std::string, std::string>;
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void write_file(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+std::string crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+}
+
+std::string native(std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+struct run_result {
+    std::string out, err;
+    int status;
+};
+
+// A report folder, and beside it a folder for what the program prints.
+class scratch_folder {
+public:
+    scratch_folder() {
+        static int serial = 0;
+        top_ = fs::temp_directory_path() / ("traffic-totals-test-" + std::to_string(std::rand()) + "-" +
+                                            std::to_string(++serial));
+        fs::create_directories(top_ / "run");
+        fs::create_directories(top_ / "out");
+        const fs::path here = fs::current_path();
+        fs::current_path(top_ / "run");
+        path_ = fs::current_path().string();  // as the program will see it
+        fs::current_path(here);
+    }
+    ~scratch_folder() {
+        std::error_code ignored;
+        fs::remove_all(top_, ignored);
+    }
+    const std::string& path() const { return path_; }
+    void write(const std::string& name, const std::string& bytes) const { write_file(top_ / "run" / name, bytes); }
+    std::string read(const std::string& name) const { return read_file(top_ / "run" / name); }
+    files contents() const {
+        files found;
+        for (const auto& item : fs::directory_iterator(top_ / "run"))
+            found[item.path().filename().string()] = item.is_directory() ? "<dir>" : read_file(item.path());
+        return found;
+    }
+    run_result run() const {
+        const std::string out = (top_ / "out" / "stdout").string(), err = (top_ / "out" / "stderr").string();
+        const std::string command = "\"cd /d \"" + path_ + "\" && \"" + native(TRAFFIC_TOTALS_PROGRAM) +
+                                    "\" <NUL >\"" + out + "\" 2>\"" + err + "\"\"";
+        const int status = std::system(command.c_str());
+        return {read_file(out), read_file(err), status};
+    }
+
+private:
+    fs::path top_;
+    std::string path_;
+};
+
+// What the command processor's pause prints when its input is at its end.
+const std::string& pause_prompt() {
+    static const std::string prompt = [] {
+        const fs::path file = fs::temp_directory_path() / "traffic-totals-pause.txt";
+        std::system(("pause <NUL >\"" + file.string() + "\"").c_str());
+        std::string text = read_file(file);
+        fs::remove(file);
+        return text;
+    }();
+    return prompt;
+}
+
+std::string expected_windows_console(const std::vector<report_figures>& reports, const std::string& folder,
+                                     const total_sizes& sizes) {
+    return crlf(expected_console_before_pause(reports, folder, sizes)) + pause_prompt();
+}
+
+// The reports in the order the run showed them: the search's order is the system's.
+std::vector<report_figures> in_shown_order(std::vector<report_figures> reports, const std::string& out) {
+    std::sort(reports.begin(), reports.end(), [&](const report_figures& a, const report_figures& b) {
+        return out.find("REPORT FOR [" + a.name + "]") < out.find("REPORT FOR [" + b.name + "]");
+    });
+    return reports;
+}
+
+report_figures figures_of(const std::string& name, const std::string& html) {
+    const scan_counts counts = reference_scan(html);
+    return {name, html.size(), counts.connections, counts.uploads, counts.downloads};
+}
+
+const std::string one_row = table_rows({traffic_row("512", "1536")});
+const total_sizes one_row_sizes{"   512.000 bytes", "     1.500 KB", "     2.000 KB"};
+
+TEST(WindowsEndToEnd, EmptyFolderGivesTheTotalsAlone) {
+    scratch_folder folder;
+    const run_result run = folder.run();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, expected_windows_console({}, folder.path(), zero_sizes));
+    EXPECT_EQ(folder.contents(), (files{{"izhod__etc.txt", crlf(expected_summary({}, folder.path(), zero_sizes))}}));
+}
+
+TEST(WindowsEndToEnd, ReportsInCaseMixedNamesInTheSystemsOrder) {
+    scratch_folder folder;
+    const std::string two_rows = table_rows({traffic_row("1000", "2000"), traffic_row("24", "48")});
+    folder.write("b.htm", one_row);
+    folder.write("A.HTML", two_rows);
+    folder.write("c.Htm", one_row);
+    folder.write("notes.txt", one_row);
+    const run_result run = folder.run();
+    const auto reports = in_shown_order({{"A.HTML", two_rows.size(), 2, 1024, 2048},
+                                         {"b.htm", one_row.size(), 1, 512, 1536},
+                                         {"c.Htm", one_row.size(), 1, 512, 1536}},
+                                        run.out);
+    const total_sizes sizes{"     2.000 KB", "     5.000 KB", "     7.000 KB"};
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, expected_windows_console(reports, folder.path(), sizes));
+    EXPECT_EQ(folder.contents(), (files{{"A.HTML", two_rows},
+                                        {"b.htm", one_row},
+                                        {"c.Htm", one_row},
+                                        {"notes.txt", one_row},
+                                        {"izhod_" + reports[0].name + "_etc.txt",
+                                         crlf(expected_summary(reports, folder.path(), sizes))}}));
+}
+
+TEST(WindowsEndToEnd, EarlierSummariesAreNeitherScannedNorNamedAfter) {
+    scratch_folder folder;
+    folder.write("traffic.htm", one_row);
+    folder.write("IZHOD_old.htm_ETC.TXT", "<tr><td><td><td><td><td>99");
+    const std::vector<report_figures> reports{{"traffic.htm", one_row.size(), 1, 512, 1536}};
+    for (int run_number = 1; run_number <= 2; ++run_number) {
+        const run_result run = folder.run();
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, expected_windows_console(reports, folder.path(), one_row_sizes)) << run_number;
+        EXPECT_EQ(folder.contents(),
+                  (files{{"traffic.htm", one_row},
+                         {"IZHOD_old.htm_ETC.TXT", "<tr><td><td><td><td><td>99"},
+                         {"izhod_traffic.htm_etc.txt", crlf(expected_summary(reports, folder.path(), one_row_sizes))}}));
+    }
+}
+
+TEST(WindowsEndToEnd, AReportOverTheReadBufferWithOpenersAndNumbersOnItsEdges) {
+    // Put "<td" across the first 64 KiB edge, a digit run across the second,
+    // and "<tr" across the third; the cells in between finish their cycle of
+    // nine, so the rows after them keep their places.
+    std::string html = table_rows({traffic_row("1", "2")});
+    const auto pad_to = [&](std::size_t edge) { html += std::string(edge - html.size(), 'x'); };
+    pad_to(65536 - 1);
+    html += "<td><td><td><td>";
+    pad_to(2 * 65536 - 8);
+    html += "<td>123456789<td>987654321<td><td><td>\r\n";
+    pad_to(3 * 65536 - 2);
+    html += "<tr>" + table_rows({traffic_row("77", "88"), traffic_row("3000000000", "1")});
+    scratch_folder folder;
+    folder.write("big.htm", html);
+    const report_figures big = figures_of("big.htm", html);
+    ASSERT_EQ(big.uploads, 1 + 123456789ull + 77 + 3000000000ull);
+    ASSERT_EQ(big.downloads, 2 + 987654321ull + 88 + 1);
+    ASSERT_EQ(big.connections, 4u);
+    const run_result run = folder.run();
+    const total_sizes sizes{"     2.909 GB", "   941.901 MB", "     3.829 GB"};
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, expected_windows_console({big}, folder.path(), sizes));
+    EXPECT_EQ(folder.read("izhod_big.htm_etc.txt"), crlf(expected_summary({big}, folder.path(), sizes)));
+}
+
+TEST(WindowsEndToEnd, ADirectoryNamedLikeAReportCountsAsEmptyAndFailsTheRun) {
+    scratch_folder folder;
+    fs::create_directory(fs::path(folder.path()) / "archive.htm");
+    const run_result run = folder.run();
+    const std::vector<report_figures> reports{{"archive.htm", 0, 0, 0, 0}};
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "traffic-totals: cannot read 'archive.htm': not a regular file\r\n");
+    EXPECT_EQ(run.out, expected_windows_console(reports, folder.path(), zero_sizes));
+    EXPECT_EQ(folder.read("izhod_archive.htm_etc.txt"), crlf(expected_summary(reports, folder.path(), zero_sizes)));
+}
+
+// Totals in each unit, on the boundaries, past 4 GB, and the rounding cases.
+TEST(WindowsEndToEnd, SizesRoundAsOnLinux) {
+    constexpr std::uint64_t mib = 1ull << 20, gib = 1ull << 30;
+    const struct {
+        std::uint64_t up, down;
+        total_sizes sizes;
+    } cases[] = {
+        {1024, 1025, {"  1024.000 bytes", "     1.001 KB", "     2.001 KB"}},
+        {1088, 1216, {"     1.062 KB", "     1.188 KB", "     2.250 KB"}},
+        {33 * mib + 525, 16 * mib + 525, {"    33.000 MB", "    16.000 MB", "    49.001 MB"}},
+        {gib, 3000000000ull, {"  1024.000 MB", "     2.794 GB", "     3.794 GB"}},
+        {3 * gib, 2 * gib, {"     3.000 GB", "     2.000 GB", "     5.000 GB"}},
+    };
+    for (const auto& c : cases) {
+        scratch_folder folder;
+        const std::string html = table_rows({traffic_row(std::to_string(c.up), std::to_string(c.down))});
+        folder.write("r.htm", html);
+        const std::vector<report_figures> reports{{"r.htm", html.size(), 1, c.up, c.down}};
+        const run_result run = folder.run();
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, expected_windows_console(reports, folder.path(), c.sizes)) << c.up;
+        EXPECT_EQ(folder.read("izhod_r.htm_etc.txt"), crlf(expected_summary(reports, folder.path(), c.sizes)));
+    }
+}
+
+}  // namespace
