@@ -16,42 +16,39 @@ namespace {
 
 constexpr const char* prompt = "Press any key to continue . . . ";
 
-TEST(Pause, AKeyEndsItWithoutEchoAndTheModeIsRestored) {
-    scratch_folder folder;
-    terminal_run run(folder.path());
-    ASSERT_GT(run.child, 0);
+// Runs the program in an empty folder on a terminal up to its pause, presses
+// `key`, checks that the terminal is left as it was, and returns the wait status.
+int press_at_pause(const scratch_folder& folder, terminal_run& run, const char* key) {
+    EXPECT_GT(run.child, 0);
     const termios before = run.mode();
-    ASSERT_TRUE(run.wait_for(prompt)) << run.seen;
+    EXPECT_TRUE(run.wait_for(prompt)) << run.seen;
     // The program switches the mode just after the prompt; give it a moment.
     bool raw = false;
     for (int i = 0; i < 50 && !raw; ++i, usleep(20000)) raw = (run.mode().c_lflag & (ICANON | ECHO)) == 0;
-    EXPECT_TRUE(raw);
-    ASSERT_EQ(write(run.master, "q", 1), 1);
-    ASSERT_TRUE(run.wait_for(std::string(prompt) + "\r\n")) << run.seen;
+    EXPECT_TRUE(raw) << "no key-at-a-time mode without echo at the pause";
+    EXPECT_EQ(write(run.master, key, 1), 1);
     const int status = run.finish();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(run.seen.substr(run.seen.find(prompt) + std::string(prompt).size()), "\r\n") << "the key was echoed";
+    run.drain();
     const termios after = run.mode();
     EXPECT_EQ(after.c_lflag, before.c_lflag);
     EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+    EXPECT_EQ(folder.names(), std::vector<std::string>{"izhod__etc.txt"}) << "the summary was complete before the pause";
+    return status;
+}
+
+TEST(Pause, AKeyEndsItWithoutEchoAndTheModeIsRestored) {
+    scratch_folder folder;
+    terminal_run run(folder.path());
+    const int status = press_at_pause(folder, run, "q");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(run.seen.substr(run.seen.find(prompt) + std::string(prompt).size()), "\r\n") << "the key was echoed";
 }
 
 TEST(Pause, CtrlCEndsTheRunAsInterruptedAndRestoresTheMode) {
     scratch_folder folder;
     terminal_run run(folder.path());
-    ASSERT_GT(run.child, 0);
-    const termios before = run.mode();
-    ASSERT_TRUE(run.wait_for(prompt)) << run.seen;
-    bool raw = false;
-    for (int i = 0; i < 50 && !raw; ++i, usleep(20000)) raw = (run.mode().c_lflag & (ICANON | ECHO)) == 0;
-    ASSERT_TRUE(raw);
-    ASSERT_EQ(write(run.master, "\x03", 1), 1);
-    const int status = run.finish();
+    const int status = press_at_pause(folder, run, "\x03");
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
-    const termios after = run.mode();
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
-    EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
-    EXPECT_EQ(folder.names(), std::vector<std::string>{"izhod__etc.txt"}) << "the summary was complete before the pause";
 }
 
 }  // namespace
