@@ -124,25 +124,31 @@ long long read_report(report_handle report, unsigned char* buffer, std::size_t c
 void close_report(report_handle report) { _close(static_cast<int>(report)); }
 
 std::FILE* create_summary(const char*& reason) {
-    // A fresh name that never holds ".htm", so no search takes it for a report;
-    // text mode, so each line feed is written as CR LF.
+    // A fresh name that never holds ".htm", so no search takes it for a report.
+    // Shared for deletion, so that the console handler can remove it while it
+    // is open; text mode, so each line feed is written as CR LF.
     for (unsigned attempt = 0;; ++attempt) {
         std::snprintf(temporary_summary, sizeof temporary_summary, ".traffic-totals-%d-%u.tmp", _getpid(), attempt);
-        const int fd = _open(temporary_summary, _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT | _O_NOINHERIT,
-                             _S_IREAD | _S_IWRITE);
-        if (fd >= 0) {
-            have_temporary_summary = 1;
-            std::FILE* summary = _fdopen(fd, "w");
-            if (summary != nullptr) return summary;
-            reason = std::strerror(errno);
+        const HANDLE file = CreateFileA(temporary_summary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            if (GetLastError() != ERROR_FILE_EXISTS || attempt == 1000) {
+                reason = last_error_text();
+                return nullptr;
+            }
+            continue;
+        }
+        have_temporary_summary = 1;
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_TEXT);
+        std::FILE* summary = fd >= 0 ? _fdopen(fd, "w") : nullptr;
+        if (summary != nullptr) return summary;
+        reason = std::strerror(errno);
+        if (fd >= 0)
             _close(fd);
-            discard_summary(nullptr);
-            return nullptr;
-        }
-        if (errno != EEXIST || attempt == 1000) {
-            reason = std::strerror(errno);
-            return nullptr;
-        }
+        else
+            CloseHandle(file);
+        discard_summary(nullptr);
+        return nullptr;
     }
 }
 

@@ -121,6 +121,7 @@ scan_kernel active_scan_kernel() { return chosen_kernel; }
 bool scan_kernel_supported(scan_kernel kernel) {
     if (opener_scan_for(kernel) == nullptr) return false;
 #if defined(TRAFFIC_TOTALS_X86_KERNELS)
+    __builtin_cpu_init();
     if (kernel == scan_kernel::avx2) return __builtin_cpu_supports("avx2");
 #endif
     return true;
