@@ -11,8 +11,7 @@
 
 namespace platform {
 
-// Output set-up before anything is printed: buffering of standard output and
-// the handling of interrupts and broken pipes.
+// Set-up before anything is printed: the handling of interrupts and broken pipes.
 void prepare_run();
 
 // Whether standard error is a terminal, where a progress line may be shown.
@@ -36,8 +35,7 @@ bool working_directory(std::string& path, const char*& reason);
 using report_handle = std::intptr_t;
 inline constexpr report_handle no_report = -1;
 report_handle open_report(report_entry& entry, const char*& reason);
-long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity,
-                      const char*& reason);
+long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, const char*& reason);
 void close_report(report_handle report);
 
 // The summary is written to a temporary file in the working directory, in text

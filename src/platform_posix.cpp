@@ -41,8 +41,7 @@ std::size_t next_listed = 0;
 
 bool matches_report_pattern(const char* name) {
     for (const char* p = name; p[0] != '\0'; ++p) {
-        if (p[0] == '.' && (p[1] | 0x20) == 'h' && (p[2] | 0x20) == 't' && (p[3] | 0x20) == 'm')
-            return true;
+        if (p[0] == '.' && (p[1] | 0x20) == 'h' && (p[2] | 0x20) == 't' && (p[3] | 0x20) == 'm') return true;
     }
     return false;
 }
@@ -53,10 +52,13 @@ constexpr std::uint32_t type_unknown = 0, type_regular = 1, type_other = 2;
 
 std::uint32_t type_from_listing(unsigned char d_type) {
     switch (d_type) {
-        case DT_REG: return type_regular;
+        case DT_REG:
+            return type_regular;
         case DT_UNKNOWN:
-        case DT_LNK: return type_unknown;  // a link is judged by what it points to
-        default: return type_other;
+        case DT_LNK:
+            return type_unknown;  // a link is judged by what it points to
+        default:
+            return type_other;
     }
 }
 
@@ -84,10 +86,6 @@ void prepare_run() {
     // written: the failed write is reported instead.
     std::signal(SIGPIPE, SIG_IGN);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, on_interrupt);
-    if (!isatty(STDOUT_FILENO)) {
-        static char console_buffer[1 << 16];
-        std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
-    }
 }
 
 bool error_output_is_terminal() { return isatty(STDERR_FILENO) == 1; }
@@ -106,16 +104,13 @@ bool find_first_report(report_entry& entry) {
         if (!matches_report_pattern(item->d_name)) continue;
         listed_offsets.push_back(static_cast<std::uint32_t>(listed_names.size()));
         listed_names.push_back(static_cast<char>(type_from_listing(item->d_type)));
-        listed_names.insert(listed_names.end(), item->d_name,
-                            item->d_name + std::strlen(item->d_name) + 1);
+        listed_names.insert(listed_names.end(), item->d_name, item->d_name + std::strlen(item->d_name) + 1);
     }
     if (errno != 0) report_failure("cannot read the working directory: %s", std::strerror(errno));
     closedir(directory);
     const char* names = listed_names.data();
     std::sort(listed_offsets.begin(), listed_offsets.end(),
-              [names](std::uint32_t a, std::uint32_t b) {
-                  return std::strcmp(names + a + 1, names + b + 1) < 0;
-              });
+              [names](std::uint32_t a, std::uint32_t b) { return std::strcmp(names + a + 1, names + b + 1) < 0; });
     return yield_listed(entry);
 }
 
@@ -171,8 +166,7 @@ report_handle open_report(report_entry& entry, const char*& reason) {
     return fd;
 }
 
-long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity,
-                      const char*& reason) {
+long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, const char*& reason) {
     for (;;) {
         const ssize_t got = read(static_cast<int>(report), buffer, capacity);
         if (got >= 0) return got;

@@ -53,13 +53,7 @@ const char* last_error_text() {
 
 }  // namespace
 
-void prepare_run() {
-    SetConsoleCtrlHandler(on_console_event, TRUE);
-    if (!_isatty(_fileno(stdout))) {
-        static char console_buffer[1 << 16];
-        std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
-    }
-}
+void prepare_run() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
 bool error_output_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
 

@@ -29,6 +29,7 @@ public:
         if (!checked_terminal_) {
             checked_terminal_ = true;
             terminal_ = platform::error_output_is_terminal();
+            if (terminal_) flush_text(console);  // the size line stands above the progress line
         }
         if (!terminal_) return;
         const auto percent = static_cast<unsigned>(entry_.size == 0 ? 100 : done * 100 / entry_.size);
@@ -115,6 +116,5 @@ void scan_report(report_entry entry) {
                "\n \xCE\xC1\xD9\xCE \xC2\xD0\xDA\xC7\xCA\xC8 %12llu"
                "\n      \xCA\xC0\xD7\xC5\xCD\xC8 %12llu BYTES"
                "\n     \xD1\xC2\xC0\xCB\xC5\xCD\xC8 %12llu BYTES\n",
-               static_cast<unsigned long long>(run_tallies.reports_done), entry.name, connections, uploads,
-               downloads);
+               static_cast<unsigned long long>(run_tallies.reports_done), entry.name, connections, uploads, downloads);
 }

@@ -1,5 +1,6 @@
 // The program's entry: find the reports, scan each, write the totals, keep the
 // summary only when it is complete, and wait for a key.
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -20,6 +21,10 @@ bool find_report(bool first, report_entry& entry) {
 
 int run_driver() {
     platform::prepare_run();
+    // Standard output is flushed when it matters (before a message, a progress
+    // line and the pause), not at every line, even on a terminal.
+    static char console_buffer[1 << 16];
+    std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
 
     report_entry entry{};
     const bool matched = find_report(true, entry);
@@ -27,8 +32,7 @@ int run_driver() {
 
     const char* reason = nullptr;
     summary_file = text_stream{platform::create_summary(reason), 0};
-    if (summary_file.file == nullptr)
-        report_failure("cannot write '%s': %s", final_name.c_str(), reason);
+    if (summary_file.file == nullptr) report_failure("cannot write '%s': %s", final_name.c_str(), reason);
 
     for (bool more = matched; more; more = find_report(false, entry)) scan_report(entry);
 
