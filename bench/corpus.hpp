@@ -27,15 +27,33 @@ public:
         for (int cell = 1; cell <= cells; ++cell) {
             out += (shape == 2 && cell == 3) ? "<td class=\"addr\">" : "<td>";
             switch (cell) {
-                case 1: out += std::to_string(rows_); break;
-                case 2: out += "192.168.1." + std::to_string(random_() % 250); break;
-                case 3: out += "10.0." + std::to_string(random_() % 250) + "." + std::to_string(random_() % 250); break;
-                case 4: out += "12:" + std::to_string(10 + random_() % 50); break;
-                case 5: out += std::to_string(random_() % 100000); break;
-                case 6: out += std::to_string(random_() % 10000000); break;
-                case 7: out += "TCP"; break;
-                case 8: out += std::to_string(random_() % 900) + "s"; break;
-                default: out += "closed"; break;
+                case 1:
+                    out += std::to_string(rows_);
+                    break;
+                case 2:
+                    out += "192.168.1." + std::to_string(random_() % 250);
+                    break;
+                case 3:
+                    out += "10.0." + std::to_string(random_() % 250) + "." + std::to_string(random_() % 250);
+                    break;
+                case 4:
+                    out += "12:" + std::to_string(10 + random_() % 50);
+                    break;
+                case 5:
+                    out += std::to_string(random_() % 100000);
+                    break;
+                case 6:
+                    out += std::to_string(random_() % 10000000);
+                    break;
+                case 7:
+                    out += "TCP";
+                    break;
+                case 8:
+                    out += std::to_string(random_() % 900) + "s";
+                    break;
+                default:
+                    out += "closed";
+                    break;
             }
             out += "</td>";
         }

@@ -13,7 +13,8 @@
 namespace {
 
 const std::string& data() {
-    static const std::string report = report_generator(42).report(std::getenv("SCAN_BYTES") ? std::strtoull(std::getenv("SCAN_BYTES"), nullptr, 10) : 1u << 20);
+    static const std::string report = report_generator(42).report(
+        std::getenv("SCAN_BYTES") ? std::strtoull(std::getenv("SCAN_BYTES"), nullptr, 10) : 1u << 20);
     return report;
 }
 

@@ -22,8 +22,8 @@ namespace scan_detail {
 
 // The number of the cell opener at p, which starts at p + 4. A number cut off
 // by the end of the piece, or starting beyond it, is left pending in the state.
-inline void take_number(scan_state& s, scan_counts& counts, const unsigned char* bytes, std::size_t p,
-                        std::size_t n, std::uint8_t target) {
+inline void take_number(scan_state& s, scan_counts& counts, const unsigned char* bytes, std::size_t p, std::size_t n,
+                        std::uint8_t target) {
     const std::size_t q = p + 4;
     std::uint64_t value = 0;
     if (q > n || read_cell_number(bytes, q, n, value) == n) {

@@ -58,9 +58,12 @@ using opener_scan = void (*)(scan_state&, const unsigned char*, std::size_t, std
 #if defined(TRAFFIC_TOTALS_X86_KERNELS)
 opener_scan opener_scan_for(scan_kernel kernel) {
     switch (kernel) {
-        case scan_kernel::sse2: return scan_openers_sse2;
-        case scan_kernel::avx2: return scan_openers_avx2;
-        case scan_kernel::plain: break;
+        case scan_kernel::sse2:
+            return scan_openers_sse2;
+        case scan_kernel::avx2:
+            return scan_openers_avx2;
+        case scan_kernel::plain:
+            break;
     }
     return scan_openers_plain;
 }
@@ -108,8 +111,7 @@ scan_counts scan_finish(scan_state& state) {
     return state.counts;
 }
 
-std::size_t read_cell_number(const unsigned char* bytes, std::size_t q, std::size_t n,
-                             std::uint64_t& value) {
+std::size_t read_cell_number(const unsigned char* bytes, std::size_t q, std::size_t n, std::uint64_t& value) {
     std::uint64_t v = 0;
     while (q < n && is_digit(bytes[q])) v = v * 10 + static_cast<unsigned>(bytes[q++] - '0');
     value = v;
@@ -136,9 +138,12 @@ bool use_scan_kernel(scan_kernel kernel) {
 
 const char* scan_kernel_name(scan_kernel kernel) {
     switch (kernel) {
-        case scan_kernel::sse2: return "sse2";
-        case scan_kernel::avx2: return "avx2";
-        case scan_kernel::plain: break;
+        case scan_kernel::sse2:
+            return "sse2";
+        case scan_kernel::avx2:
+            return "avx2";
+        case scan_kernel::plain:
+            break;
     }
     return "plain";
 }

@@ -30,8 +30,7 @@ scan_counts scan_finish(scan_state& state);
 
 // Reads the decimal digits at bytes[q], stopping at the first non-digit or at n;
 // stores their value modulo 2^64 and returns the index where the run stopped.
-std::size_t read_cell_number(const unsigned char* bytes, std::size_t q, std::size_t n,
-                             std::uint64_t& value);
+std::size_t read_cell_number(const unsigned char* bytes, std::size_t q, std::size_t n, std::uint64_t& value);
 
 // The ways to scan: the byte machine, and vector kernels that find the openers
 // 64 bytes at a time. The fastest that the processor runs is chosen at start-up.

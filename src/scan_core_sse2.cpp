@@ -7,8 +7,7 @@
 namespace {
 
 opener_masks sse2_masks(const unsigned char* block) {
-    const __m128i lt = _mm_set1_epi8('<'), t = _mm_set1_epi8('t'), d = _mm_set1_epi8('d'),
-                  r = _mm_set1_epi8('r');
+    const __m128i lt = _mm_set1_epi8('<'), t = _mm_set1_epi8('t'), d = _mm_set1_epi8('d'), r = _mm_set1_epi8('r');
     opener_masks masks{0, 0};
     for (int part = 0; part < 4; ++part) {
         const unsigned char* at = block + 16 * part;

@@ -23,8 +23,7 @@ int format_size(std::uint64_t count, char* text, std::size_t capacity) {
     // count to 24 significant bits (to nearest, ties to even) and the power-of-two
     // scaling after it is exact, so this is the exact quotient rounded once.
     const double value =
-        shift == 0 ? static_cast<double>(count)
-                   : static_cast<double>(std::ldexp(static_cast<float>(count), -shift));
+        shift == 0 ? static_cast<double>(count) : static_cast<double>(std::ldexp(static_cast<float>(count), -shift));
     return std::snprintf(text, capacity, "%10.3f %s\n", value, unit);
 }
 

@@ -36,8 +36,7 @@ std::string summary_name(const char* first_report) {
 }
 
 bool is_earlier_summary(const char* name) {
-    const std::size_t length = std::strlen(name), head = sizeof summary_prefix - 1,
-                      tail = sizeof summary_suffix - 1;
+    const std::size_t length = std::strlen(name), head = sizeof summary_prefix - 1, tail = sizeof summary_suffix - 1;
     return length >= head + tail && same_letters(name, summary_prefix, head) &&
            same_letters(name + length - tail, summary_suffix, tail);
 }

@@ -12,8 +12,7 @@ namespace {
 std::string directory_for_totals() {
     std::string path;
     const char* reason = nullptr;
-    if (!platform::working_directory(path, reason))
-        report_failure("cannot read the working directory: %s", reason);
+    if (!platform::working_directory(path, reason)) report_failure("cannot read the working directory: %s", reason);
     return path;
 }
 }  // namespace
@@ -35,16 +34,14 @@ void write_totals() {
     // Windows-1251: Справка за, ОБЩО Свързвания, КАЧЕНА ИНФОРМАЦИЯ,
     // ИЗТЕГЛЕНА ИНФОРМАЦИЯ, КАЧЕНИ + ИЗТЕГЛЕНИ.
     write_text(summary_file, "\n+------------------------------------------------");
-    write_text(summary_file, "\n|\xD1\xEF\xF0\xE0\xE2\xEA\xE0 \xE7\xE0 [%s]\n",
-               directory_for_totals().c_str());
-    write_text(summary_file,
-               "\n| \xCE\xC1\xD9\xCE \xD1\xE2\xFA\xF0\xE7\xE2\xE0\xED\xE8\xFF :%12llu\n",
+    write_text(summary_file, "\n|\xD1\xEF\xF0\xE0\xE2\xEA\xE0 \xE7\xE0 [%s]\n", directory_for_totals().c_str());
+    write_text(summary_file, "\n| \xCE\xC1\xD9\xCE \xD1\xE2\xFA\xF0\xE7\xE2\xE0\xED\xE8\xFF :%12llu\n",
                static_cast<unsigned long long>(run_tallies.total_connections));
-    write_text(summary_file,
-               "\n| \xCA\xC0\xD7\xC5\xCD\xC0 \xC8\xCD\xD4\xCE\xD0\xCC\xC0\xD6\xC8\xDF   : ");
+    write_text(summary_file, "\n| \xCA\xC0\xD7\xC5\xCD\xC0 \xC8\xCD\xD4\xCE\xD0\xCC\xC0\xD6\xC8\xDF   : ");
     print_size(run_tallies.total_uploads, summary_target);
-    write_text(summary_file, "\n| \xC8\xC7\xD2\xC5\xC3\xCB\xC5\xCD\xC0 "
-                             "\xC8\xCD\xD4\xCE\xD0\xCC\xC0\xD6\xC8\xDF: ");
+    write_text(summary_file,
+               "\n| \xC8\xC7\xD2\xC5\xC3\xCB\xC5\xCD\xC0 "
+               "\xC8\xCD\xD4\xCE\xD0\xCC\xC0\xD6\xC8\xDF: ");
     print_size(run_tallies.total_downloads, summary_target);
     write_text(summary_file, "\n| \xCA\xC0\xD7\xC5\xCD\xC8 + \xC8\xC7\xD2\xC5\xC3\xCB\xC5\xCD\xC8  : ");
     print_size(up_and_down, summary_target);

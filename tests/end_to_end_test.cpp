@@ -1,8 +1,7 @@
 // The built program run in fresh folders; every byte it prints or leaves is checked.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 
@@ -34,20 +33,25 @@ TEST(EndToEnd, TwoReportsInByteOrderOfTheirNames) {
     const run_result run = run_program(folder.path());
 
     // Written out in full once, line by line, to pin down the layout itself.
-    const std::string console = "\n" + std::to_string(two_rows.size()) + " | A.HTML \n"
+    const std::string console = "\n" + std::to_string(two_rows.size()) +
+                                " | A.HTML \n"
                                 "\n"
                                 " REPORT FOR [A.HTML]\n"
                                 " TOTAL CONNECTIONS            2 \n"
                                 " TOTAL UPLOADS             1024 BYTES\n"
                                 " TOTAL DOWNLOADS           2048 BYTES"
-                                "\n" + std::to_string(one_row.size()) + " | b.htm \n"
+                                "\n" +
+                                std::to_string(one_row.size()) +
+                                " | b.htm \n"
                                 "\n"
                                 " REPORT FOR [b.htm]\n"
                                 " TOTAL CONNECTIONS            1 \n"
                                 " TOTAL UPLOADS              512 BYTES\n"
                                 " TOTAL DOWNLOADS           1536 BYTES\n"
                                 "------------------------------------------------------\n"
-                                " Total for all reports in [" + folder.path() + "]\n"
+                                " Total for all reports in [" +
+                                folder.path() +
+                                "]\n"
                                 "\n"
                                 " Total Connections :            3\n"
                                 "\n"
@@ -111,16 +115,16 @@ TEST(EndToEnd, ADirectoryNamedLikeAReportCountsAsEmptyAndFailsTheRun) {
     scratch_folder folder;
     std::filesystem::create_directory(folder.path() + "/archive.htm");
     folder.write("z.htm", one_row);
-    const std::vector<report_figures> reports{{"archive.htm", 0, 0, 0, 0},
-                                              {"z.htm", one_row.size(), 1, 512, 1536}};
+    const std::vector<report_figures> reports{{"archive.htm", 0, 0, 0, 0}, {"z.htm", one_row.size(), 1, 512, 1536}};
     const total_sizes sizes{"   512.000 bytes", "     1.500 KB", "     2.000 KB"};
     const run_result run = run_program(folder.path());
     EXPECT_TRUE(run.exited_with(1));
     EXPECT_EQ(run.err, "traffic-totals: cannot read 'archive.htm': not a regular file\n");
     EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));
-    EXPECT_EQ(folder.contents(), (files{{"archive.htm", "<dir>"},
-                                        {"z.htm", one_row},
-                                        {"izhod_archive.htm_etc.txt", expected_summary(reports, folder.path(), sizes)}}));
+    EXPECT_EQ(folder.contents(),
+              (files{{"archive.htm", "<dir>"},
+                     {"z.htm", one_row},
+                     {"izhod_archive.htm_etc.txt", expected_summary(reports, folder.path(), sizes)}}));
 }
 
 TEST(EndToEnd, LongNamesCutTheSummaryNameAt255Bytes) {
@@ -135,7 +139,8 @@ TEST(EndToEnd, LongNamesCutTheSummaryNameAt255Bytes) {
         const run_result run = run_program(folder.path());
         EXPECT_TRUE(run.exited_with(0)) << length;
         EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes)) << length;
-        EXPECT_EQ(folder.contents(), (files{{name, one_row}, {summary, expected_summary(reports, folder.path(), sizes)}}))
+        EXPECT_EQ(folder.contents(),
+                  (files{{name, one_row}, {summary, expected_summary(reports, folder.path(), sizes)}}))
             << length;
     }
 }
@@ -151,8 +156,9 @@ TEST(EndToEnd, NamesAndPathsAreWrittenByteForByte) {
     EXPECT_TRUE(run.exited_with(0));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));
-    EXPECT_EQ(folder.contents(),
-              (files{{name, one_row}, {"izhod_" + name + "_etc.txt", expected_summary(reports, folder.path(), sizes)}}));
+    EXPECT_EQ(
+        folder.contents(),
+        (files{{name, one_row}, {"izhod_" + name + "_etc.txt", expected_summary(reports, folder.path(), sizes)}}));
 }
 
 TEST(EndToEnd, TheSummaryGetsAnOrdinaryNewFilesPermissions) {

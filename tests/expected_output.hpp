@@ -24,8 +24,8 @@ inline std::string number12(std::uint64_t n) {
 }
 
 // The console up to the pause, whose prompt differs between systems.
-inline std::string expected_console_before_pause(const std::vector<report_figures>& reports,
-                                                 const std::string& folder, const total_sizes& sizes) {
+inline std::string expected_console_before_pause(const std::vector<report_figures>& reports, const std::string& folder,
+                                                 const total_sizes& sizes) {
     std::string out;
     std::uint64_t connections = 0;
     for (const auto& r : reports) {
@@ -59,15 +59,16 @@ inline std::string expected_summary(const std::vector<report_figures>& reports, 
     for (const auto& r : reports) {
         out += "\n" + std::to_string(++ordinal) + ". Report for [" + r.name + "]:";
         out += "\n \xCE\xC1\xD9\xCE \xC2\xD0\xDA\xC7\xCA\xC8 " + number12(r.connections);    // ОБЩО ВРЪЗКИ
-        out += "\n      \xCA\xC0\xD7\xC5\xCD\xC8 " + number12(r.uploads) + " BYTES";           // КАЧЕНИ
-        out += "\n     \xD1\xC2\xC0\xCB\xC5\xCD\xC8 " + number12(r.downloads) + " BYTES\n";    // СВАЛЕНИ
+        out += "\n      \xCA\xC0\xD7\xC5\xCD\xC8 " + number12(r.uploads) + " BYTES";         // КАЧЕНИ
+        out += "\n     \xD1\xC2\xC0\xCB\xC5\xCD\xC8 " + number12(r.downloads) + " BYTES\n";  // СВАЛЕНИ
         connections += r.connections;
     }
     out += "\n+------------------------------------------------";
     out += "\n|\xD1\xEF\xF0\xE0\xE2\xEA\xE0 \xE7\xE0 [" + folder + "]\n";  // Справка за
     out += "\n| \xCE\xC1\xD9\xCE \xD1\xE2\xFA\xF0\xE7\xE2\xE0\xED\xE8\xFF :" + number12(connections) + "\n";
     out += "\n| \xCA\xC0\xD7\xC5\xCD\xC0 \xC8\xCD\xD4\xCE\xD0\xCC\xC0\xD6\xC8\xDF   : " + sizes.uploads + "\n";
-    out += "\n| \xC8\xC7\xD2\xC5\xC3\xCB\xC5\xCD\xC0 \xC8\xCD\xD4\xCE\xD0\xCC\xC0\xD6\xC8\xDF: " + sizes.downloads + "\n";
+    out +=
+        "\n| \xC8\xC7\xD2\xC5\xC3\xCB\xC5\xCD\xC0 \xC8\xCD\xD4\xCE\xD0\xCC\xC0\xD6\xC8\xDF: " + sizes.downloads + "\n";
     out += "\n| \xCA\xC0\xD7\xC5\xCD\xC8 + \xC8\xC7\xD2\xC5\xC3\xCB\xC5\xCD\xC8  : " + sizes.both + "\n";
     out += "\n+------------------------------------------------\n";
     return out;

@@ -3,10 +3,9 @@
 // limit, and signals mid-run. Each checks the outputs, the exit status and
 // every file left in the folder.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
@@ -23,14 +22,10 @@ namespace {
 using files = std::map<std::string, std::string>;
 
 const std::string one_row = table_rows({traffic_row("512", "1536")});
-const std::vector<report_figures> one_report(const std::string& name) {
-    return {{name, one_row.size(), 1, 512, 1536}};
-}
+const std::vector<report_figures> one_report(const std::string& name) { return {{name, one_row.size(), 1, 512, 1536}}; }
 const total_sizes one_row_sizes{"   512.000 bytes", "     1.500 KB", "     2.000 KB"};
 
-std::string summary_name_for_test(const std::string& report) {
-    return "izhod_" + report.substr(0, 241) + "_etc.txt";
-}
+std::string summary_name_for_test(const std::string& report) { return "izhod_" + report.substr(0, 241) + "_etc.txt"; }
 
 // A sparse file: `hole` bytes that read as zeros, then `tail`.
 void write_sparse(const std::string& path, std::uint64_t hole, const std::string& tail) {
@@ -120,10 +115,8 @@ TEST(Faults, AHundredThousandReportsInOneFolder) {
     EXPECT_TRUE(run.exited_with(0));
     EXPECT_EQ(run.err, "");
     const std::string totals_tail = "\n Total Connections : " + number12(count) + "\n" +
-                                    "\n Total Uploads     :     4.657 GB\n" +
-                                    "\n Total Downloads   :     9.313 GB\n" +
-                                    "\n Up & Down         :    13.970 GB\n" +
-                                    "\nPress any key to continue . . . \n";
+                                    "\n Total Uploads     :     4.657 GB\n" + "\n Total Downloads   :     9.313 GB\n" +
+                                    "\n Up & Down         :    13.970 GB\n" + "\nPress any key to continue . . . \n";
     ASSERT_GE(run.out.size(), totals_tail.size());
     EXPECT_EQ(run.out.substr(run.out.size() - totals_tail.size()), totals_tail);
     EXPECT_EQ(up, 4999950000ull);
@@ -133,16 +126,18 @@ TEST(Faults, AHundredThousandReportsInOneFolder) {
 }
 
 TEST(Faults, OddNamesAreWrittenRaw) {
-    for (const std::string name : {std::string("line\nfeed.htm"), std::string(".htm"), std::string(251, 'z') + ".htm"}) {
+    for (const std::string name :
+         {std::string("line\nfeed.htm"), std::string(".htm"), std::string(251, 'z') + ".htm"}) {
         scratch_folder folder;
         folder.write(name, one_row);
         const run_result run = run_program(folder.path());
         EXPECT_TRUE(run.exited_with(0));
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.out, expected_console(one_report(name), folder.path(), one_row_sizes));
-        EXPECT_EQ(folder.contents(), (files{{name, one_row},
-                                            {summary_name_for_test(name),
-                                             expected_summary(one_report(name), folder.path(), one_row_sizes)}}));
+        EXPECT_EQ(
+            folder.contents(),
+            (files{{name, one_row},
+                   {summary_name_for_test(name), expected_summary(one_report(name), folder.path(), one_row_sizes)}}));
     }
 }
 

@@ -1,10 +1,9 @@
 // The closing pause on a real terminal: one key ends it, the key is not
 // echoed, and the terminal is left as it was found.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <string>
@@ -32,7 +31,8 @@ int press_at_pause(const scratch_folder& folder, terminal_run& run, const char* 
     const termios after = run.mode();
     EXPECT_EQ(after.c_lflag, before.c_lflag);
     EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
-    EXPECT_EQ(folder.names(), std::vector<std::string>{"izhod__etc.txt"}) << "the summary was complete before the pause";
+    EXPECT_EQ(folder.names(), std::vector<std::string>{"izhod__etc.txt"})
+        << "the summary was complete before the pause";
     return status;
 }
 

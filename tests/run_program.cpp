@@ -5,8 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -56,7 +56,8 @@ std::map<std::string, std::string> scratch_folder::contents() const {
 
 std::vector<std::string> scratch_folder::names() const {
     std::vector<std::string> found;
-    for (const auto& item : std::filesystem::directory_iterator(path_)) found.push_back(item.path().filename().string());
+    for (const auto& item : std::filesystem::directory_iterator(path_))
+        found.push_back(item.path().filename().string());
     std::sort(found.begin(), found.end());
     return found;
 }
@@ -91,7 +92,7 @@ running_program::running_program(const std::string& folder, const run_options& o
     pid_ = fork();
     if (pid_ == 0) {
         const int in = open(options.stdin_path.c_str(), O_RDONLY);
-        const int out = out_is_pipe_ ? pipe_ends[1]
+        const int out = out_is_pipe_                ? pipe_ends[1]
                         : options.stdout_to.empty() ? out_
                                                     : open(options.stdout_to.c_str(), O_WRONLY);
         if (in < 0 || out < 0 || chdir(folder.c_str()) != 0) _exit(127);
@@ -100,7 +101,8 @@ running_program::running_program(const std::string& folder, const run_options& o
         dup2(err_, 2);
         if (out_is_pipe_) close(pipe_ends[0]);
         if (options.file_size_limit >= 0) {
-            const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
+            const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                               static_cast<rlim_t>(options.file_size_limit)};
             setrlimit(RLIMIT_FSIZE, &limit);
             signal(SIGXFSZ, SIG_IGN);
         }

@@ -42,35 +42,36 @@ struct scan_case {
 };
 
 std::vector<scan_case> scan_cases() {
-    const std::string three_rows = table_rows({traffic_row("100", "250"), traffic_row("100", "250"),
-                                               traffic_row("100", "250")});
+    const std::string three_rows =
+        table_rows({traffic_row("100", "250"), traffic_row("100", "250"), traffic_row("100", "250")});
     return {
         {"empty report", "", {0, 0, 0}},
         {"three rows of nine cells", three_rows, {3, 300, 750}},
         {"header row of <th cells counts a row, moves no cell",
-         "<tr><th>a<th>b<th>c<th>d<th>e<th>f</tr>" + three_rows, {4, 300, 750}},
+         "<tr><th>a<th>b<th>c<th>d<th>e<th>f</tr>" + three_rows,
+         {4, 300, 750}},
         {"upper-case openers count as nothing", "<TR><TD>1<TD>2<TD>3<TD>4<TD>5<TD>6<Tr><tD>", {0, 0, 0}},
-        {"an attribute stands where the number is read",
-         "<td>1<td>2<td>3<td>4<td class=x>7<td 42>9", {0, 0, 42}},
+        {"an attribute stands where the number is read", "<td>1<td>2<td>3<td>4<td class=x>7<td 42>9", {0, 0, 42}},
         {"a space before the digits yields nothing, a comma ends them, leading zeros are harmless",
-         "<td><td><td><td><td> 5<td>12,345<td><td><td><td><td><td><td><td>007<td>0", {0, 7, 12}},
+         "<td><td><td><td><td> 5<td>12,345<td><td><td><td><td><td><td><td>007<td>0",
+         {0, 7, 12}},
         {"a row of eight cells shifts the later rows",
          table_rows({{"a", "b", "c", "d", "e", "f", "g", "h"}, traffic_row("100", "250")}),
          {2, 250, 0}},
         {"longer tag names beginning tr and td count", "<track><tdx>1<td>2<td>3<td>4<td>55<td>66", {1, 55, 66}},
         {"closing tags never count", "</tr></td><td>1<td>2<td>3<td>4<td>5</td>6", {0, 5, 0}},
-        {"an opener straight after an opener's name reads the next one's 't'",
-         "<td><td><td><td><td<td>8", {0, 0, 8}},
+        {"an opener straight after an opener's name reads the next one's 't'", "<td><td><td><td><td<td>8", {0, 0, 8}},
         {"data ending in '<' or '<t' counts nothing", "<tr><", {1, 0, 0}},
         {"data ending in '<t'", "<t", {0, 0, 0}},
         {"a number running into the end of the data", "<td><td><td><td><td>12", {0, 12, 0}},
         {"ten cell openers begin a new cycle", "<td><td><td><td><td>1<td>2<td><td><td><td>3", {0, 1, 2}},
         {"the fourteenth and fifteenth cells feed the sums again",
-         "<td><td><td><td><td>1<td>2<td><td><td><td><td><td><td><td>30<td>40", {0, 31, 42}},
-        {"numbers past 2^32 keep their value", nine_cells("3000000000", "5000000000"),
+         "<td><td><td><td><td>1<td>2<td><td><td><td><td><td><td><td>30<td>40",
+         {0, 31, 42}},
+        {"numbers past 2^32 keep their value",
+         nine_cells("3000000000", "5000000000"),
          {1, 3000000000ull, 5000000000ull}},
-        {"numbers past 2^64 wrap modulo 2^64", nine_cells("18446744073709551617", "36893488147419103232"),
-         {1, 1, 0}},
+        {"numbers past 2^64 wrap modulo 2^64", nine_cells("18446744073709551617", "36893488147419103232"), {1, 1, 0}},
         {"forty leading zeros", nine_cells(std::string(40, '0') + "42", "0"), {1, 42, 0}},
         {"the byte right after the opener's name is skipped", "<td><td><td><td><td78", {0, 8, 0}},
     };
@@ -116,8 +117,8 @@ TEST_P(Scan, EmptyPiecesChangeNothing) {
 
 // Report-like noise: the tokens that matter, mixed at random, cut at random.
 TEST_P(Scan, MatchesTheReferenceOnRandomReportLikeData) {
-    const std::vector<std::string> tokens = {"<td", "<tr", "<th", "<t", "<", ">", "<td>", "1", "99",
-                                             "123456789012", "x", " ", "\r\n", "</td>", "<TD>"};
+    const std::vector<std::string> tokens = {"<td", "<tr",          "<th", "<t", "<",    ">",     "<td>", "1",
+                                             "99",  "123456789012", "x",   " ",  "\r\n", "</td>", "<TD>"};
     std::mt19937_64 random(20261208);
     for (int round = 0; round < 300; ++round) {
         std::string data;
@@ -134,16 +135,21 @@ TEST_P(Scan, MatchesTheReferenceOnRandomReportLikeData) {
 // a piece edge: each placed after a filler of every length, and the whole cut
 // at every offset near the thing placed.
 TEST_P(Scan, OpenersAndNumbersAtEveryOffsetAroundBlockAndPieceEdges) {
-    const std::vector<std::string> subjects = {
-        "<tr>", "<td><td><td><td><td>9876543210<td>1234567890123", "<td><td><td><td><td78>",
-        "<td><td><td><td><td<td>5", "<th><td><tr><td><td><td>44<td>55", "<t", "<"};
+    const std::vector<std::string> subjects = {"<tr>",
+                                               "<td><td><td><td><td>9876543210<td>1234567890123",
+                                               "<td><td><td><td><td78>",
+                                               "<td><td><td><td><td<td>5",
+                                               "<th><td><tr><td><td><td>44<td>55",
+                                               "<t",
+                                               "<"};
     for (const auto& subject : subjects) {
         for (std::size_t lead = 0; lead < 140; ++lead) {
             for (const std::string& filler : {std::string(lead, 'x'), std::string(lead, '7')}) {
                 const std::string data = filler + subject + filler.substr(0, lead % 70);
                 const scan_counts want = reference_scan(data);
                 expect_counts(scan_whole(data), want, "offset " + std::to_string(lead) + ": " + subject);
-                for (std::size_t cut = lead > 3 ? lead - 3 : 0; cut <= lead + subject.size() + 1 && cut <= data.size(); ++cut)
+                for (std::size_t cut = lead > 3 ? lead - 3 : 0; cut <= lead + subject.size() + 1 && cut <= data.size();
+                     ++cut)
                     expect_counts(scan_in_pieces(data, {cut}), want, "cut " + std::to_string(cut) + ": " + subject);
             }
         }

@@ -30,10 +30,15 @@ TEST(SummaryName, EarlierSummariesAreKnownInAnyCase) {
         const char* name;
         bool summary;
     } cases[] = {
-        {"izhod_traffic.htm_etc.txt", true}, {"IZHOD_x.HTML_ETC.TXT", true}, {"izhod__etc.txt", true},
+        {"izhod_traffic.htm_etc.txt", true},
+        {"IZHOD_x.HTML_ETC.TXT", true},
+        {"izhod__etc.txt", true},
         {"izhod_etc.txt", false},  // prefix and suffix would share the underscore
-        {"izhod_traffic.htm", false},        {"traffic.htm_etc.txt", false}, {"xizhod_a_etc.txt", false},
-        {"izhod_a_etc.txt.htm", false},      {"", false},
+        {"izhod_traffic.htm", false},
+        {"traffic.htm_etc.txt", false},
+        {"xizhod_a_etc.txt", false},
+        {"izhod_a_etc.txt.htm", false},
+        {"", false},
     };
     for (const auto& c : cases) EXPECT_EQ(is_earlier_summary(c.name), c.summary) << c.name;
 }

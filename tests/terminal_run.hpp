@@ -73,4 +73,3 @@ struct terminal_run {
         return status;
     }
 };
-

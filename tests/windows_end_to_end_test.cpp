@@ -48,8 +48,8 @@ class scratch_folder {
 public:
     scratch_folder() {
         static int serial = 0;
-        top_ = fs::temp_directory_path() / ("traffic-totals-test-" + std::to_string(std::rand()) + "-" +
-                                            std::to_string(++serial));
+        top_ = fs::temp_directory_path() /
+               ("traffic-totals-test-" + std::to_string(std::rand()) + "-" + std::to_string(++serial));
         fs::create_directories(top_ / "run");
         fs::create_directories(top_ / "out");
         const fs::path here = fs::current_path();
@@ -72,8 +72,8 @@ public:
     }
     run_result run() const {
         const std::string out = (top_ / "out" / "stdout").string(), err = (top_ / "out" / "stderr").string();
-        const std::string command = "\"cd /d \"" + path_ + "\" && \"" + native(TRAFFIC_TOTALS_PROGRAM) +
-                                    "\" <NUL >\"" + out + "\" 2>\"" + err + "\"\"";
+        const std::string command = "\"cd /d \"" + path_ + "\" && \"" + native(TRAFFIC_TOTALS_PROGRAM) + "\" <NUL >\"" +
+                                    out + "\" 2>\"" + err + "\"\"";
         const int status = std::system(command.c_str());
         return {read_file(out), read_file(err), status};
     }
@@ -141,12 +141,13 @@ TEST(WindowsEndToEnd, ReportsInCaseMixedNamesInTheSystemsOrder) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, expected_windows_console(reports, folder.path(), sizes));
-    EXPECT_EQ(folder.contents(), (files{{"A.HTML", two_rows},
-                                        {"b.htm", one_row},
-                                        {"c.Htm", one_row},
-                                        {"notes.txt", one_row},
-                                        {"izhod_" + reports[0].name + "_etc.txt",
-                                         crlf(expected_summary(reports, folder.path(), sizes))}}));
+    EXPECT_EQ(
+        folder.contents(),
+        (files{{"A.HTML", two_rows},
+               {"b.htm", one_row},
+               {"c.Htm", one_row},
+               {"notes.txt", one_row},
+               {"izhod_" + reports[0].name + "_etc.txt", crlf(expected_summary(reports, folder.path(), sizes))}}));
 }
 
 TEST(WindowsEndToEnd, EarlierSummariesAreNeitherScannedNorNamedAfter) {
@@ -158,10 +159,11 @@ TEST(WindowsEndToEnd, EarlierSummariesAreNeitherScannedNorNamedAfter) {
         const run_result run = folder.run();
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out, expected_windows_console(reports, folder.path(), one_row_sizes)) << run_number;
-        EXPECT_EQ(folder.contents(),
-                  (files{{"traffic.htm", one_row},
-                         {"IZHOD_old.htm_ETC.TXT", "<tr><td><td><td><td><td>99"},
-                         {"izhod_traffic.htm_etc.txt", crlf(expected_summary(reports, folder.path(), one_row_sizes))}}));
+        EXPECT_EQ(
+            folder.contents(),
+            (files{{"traffic.htm", one_row},
+                   {"IZHOD_old.htm_ETC.TXT", "<tr><td><td><td><td><td>99"},
+                   {"izhod_traffic.htm_etc.txt", crlf(expected_summary(reports, folder.path(), one_row_sizes))}}));
     }
 }
 
