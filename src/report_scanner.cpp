@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 
 #include "platform.hpp"
 #include "scan_core.hpp"
@@ -17,7 +16,7 @@ alignas(64) unsigned char content_buffer[1 << 16];
 // the report is done. Standard output never sees it.
 class progress_line {
 public:
-    progress_line(const report_entry& entry) : entry_(entry), start_(std::chrono::steady_clock::now()) {}
+    explicit progress_line(const report_entry& entry) : entry_(entry), start_(std::chrono::steady_clock::now()) {}
     ~progress_line() {
         if (shown_ == 0) return;
         std::fprintf(stderr, "\r%*s\r", shown_, "");
