@@ -39,7 +39,7 @@ median_seconds() {
     end=$(date +%s.%N)
     times+=("$(echo "scale=3; ($end - $start) / 1" | bc)")
   done
-  printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p"
+  LC_ALL=C printf '%.3f\n' "$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")"
 }
 
 peak_kb() {
