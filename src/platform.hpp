@@ -1,53 +1,72 @@
 // Everything that differs between operating systems. The rest of the program
-// sees only these functions and never asks which system it runs on.
+// sees only these functions and never asks which system it runs on. Text that
+// crosses here is the program's own: UTF-8, or on POSIX systems a name's bytes
+// as the system gives them. Failures come back as values, a reason in words.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "tallies.hpp"
 
 namespace platform {
 
-// Set-up before anything is printed: the handling of interrupts and broken pipes.
+// Set-up before anything is opened or printed: the handling of interrupts and
+// broken pipes.
 void prepare_run();
 
-// Whether standard error is a terminal, where a progress line may be shown.
-bool error_output_is_terminal();
+// Standard output and standard error: whether one is a terminal, and the
+// writing of text to it, converted to what it expects. write_standard returns
+// an empty string, or the reason the write failed.
+enum class standard_stream { output, error };
+bool is_terminal(standard_stream stream);
+// The width of the terminal on that stream, 80 when it cannot be told.
+std::size_t terminal_columns(standard_stream stream);
+std::string write_standard(standard_stream stream, std::string_view text);
 
-// The report search over the current working directory. find_first_report
-// returns false when nothing matches; each call fills entry with the next
-// report's name, and its size where the search tells it.
-bool find_first_report(report_entry& entry);
-bool find_next_report(report_entry& entry);
+// The report search over the current working directory, pattern "*.htm*".
+// Each call fills entry with the next match and returns true, or returns false
+// at the end; problem is left non-empty when the folder could not be read.
+bool find_first_report(report_entry& entry, std::string& problem);
+bool find_next_report(report_entry& entry, std::string& problem);
 void close_report_search();
 
-// The absolute path of the current working directory, of any length.
-bool working_directory(std::string& path, const char*& reason);
+// The absolute path of the current working directory, of any length, as text
+// and as the summary writes it.
+struct folder_path {
+    std::string text;
+    std::string summary_text;
+};
+bool working_directory(folder_path& path, std::string& reason);
+
+// How long a name is in the file system's own units (bytes, or UTF-16 units).
+std::size_t name_units(std::string_view name);
 
 // Reports are read raw, in binary mode. open_report takes an entry that the
 // search yielded, refuses anything that is not a regular file, and leaves the
 // file's size in the entry (0 for anything else). read_report returns the
-// bytes read, 0 at the end of the file, or -1 on failure. On failure reason
-// names the cause.
+// bytes read, 0 at the end of the file, or -1 on failure.
 using report_handle = std::intptr_t;
 inline constexpr report_handle no_report = -1;
-report_handle open_report(report_entry& entry, const char*& reason);
-long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, const char*& reason);
+report_handle open_report(report_entry& entry, std::string& reason);
+long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, std::string& reason);
 void close_report(report_handle report);
 
 // The summary is written to a temporary file in the working directory, in text
 // mode, and only a complete one replaces the file of the final name. An
 // interrupt before that removes the temporary file.
-std::FILE* create_summary(const char*& reason);
+std::FILE* create_summary(std::string& reason);
 // Flushes the summary to disk, closes it and puts it in place under final_name.
-bool commit_summary(std::FILE* summary, const char* final_name, const char*& reason);
+bool commit_summary(std::FILE* summary, std::string_view final_name, std::string& reason);
 // Closes and removes an unfinished summary; an earlier file of the final name stays.
 void discard_summary(std::FILE* summary);
 
-// The prompt at the end of the run, waiting for a key press.
-void pause();
+// The prompt at the end of the run, waiting for a key press. Standard output
+// must be flushed first. Returns an empty string, or why the prompt could not
+// be written.
+std::string pause();
 
 }  // namespace platform

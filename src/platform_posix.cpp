@@ -1,6 +1,7 @@
 // The platform layer on POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform.hpp"
+#include "text_encoding.hpp"
 
 namespace platform {
 namespace {
@@ -63,21 +65,18 @@ std::uint32_t type_from_listing(unsigned char d_type) {
 }
 
 bool yield_listed(report_entry& entry) {
-    while (next_listed < listed_offsets.size()) {
-        const char* listed = listed_names.data() + listed_offsets[next_listed++];
-        const char* name = listed + 1;
-        const std::size_t length = std::strlen(name);
-        if (length >= sizeof entry.name) {
-            report_failure("cannot read '%s': %s", name, std::strerror(ENAMETOOLONG));
-            continue;
-        }
-        entry = report_entry{};
-        std::memcpy(entry.name, name, length + 1);
-        entry.attributes = static_cast<unsigned char>(listed[0]);
-        return true;
-    }
-    return false;
+    if (next_listed == listed_offsets.size()) return false;
+    const char* listed = listed_names.data() + listed_offsets[next_listed++];
+    const std::string_view name = listed + 1;  // no name here passes 255 bytes
+    entry = report_entry{};
+    name.copy(entry.name, sizeof entry.name - 1);
+    const std::string summary_text = windows_1251_from_text(name);
+    summary_text.copy(entry.summary_text, sizeof entry.summary_text - 1);
+    entry.attributes = static_cast<unsigned char>(listed[0]);
+    return true;
 }
+
+std::string reason_of(int error_number) { return std::strerror(error_number); }
 
 }  // namespace
 
@@ -88,15 +87,38 @@ void prepare_run() {
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, on_interrupt);
 }
 
-bool error_output_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+bool is_terminal(standard_stream stream) {
+    return isatty(stream == standard_stream::output ? STDOUT_FILENO : STDERR_FILENO) == 1;
+}
 
-bool find_first_report(report_entry& entry) {
+std::size_t terminal_columns(standard_stream stream) {
+    winsize size{};
+    if (ioctl(stream == standard_stream::output ? STDOUT_FILENO : STDERR_FILENO, TIOCGWINSZ, &size) != 0 ||
+        size.ws_col == 0)
+        return 80;
+    return size.ws_col;
+}
+
+std::string write_standard(standard_stream stream, std::string_view text) {
+    const int fd = stream == standard_stream::output ? STDOUT_FILENO : STDERR_FILENO;
+    while (!text.empty()) {
+        const ssize_t written = write(fd, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return reason_of(errno);
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return {};
+}
+
+bool find_first_report(report_entry& entry, std::string& problem) {
     listed_names.clear();
     listed_offsets.clear();
     next_listed = 0;
     DIR* directory = opendir(".");
     if (directory == nullptr) {
-        report_failure("cannot read the working directory: %s", std::strerror(errno));
+        problem = reason_of(errno);
         return false;
     }
     errno = 0;
@@ -106,7 +128,7 @@ bool find_first_report(report_entry& entry) {
         listed_names.push_back(static_cast<char>(type_from_listing(item->d_type)));
         listed_names.insert(listed_names.end(), item->d_name, item->d_name + std::strlen(item->d_name) + 1);
     }
-    if (errno != 0) report_failure("cannot read the working directory: %s", std::strerror(errno));
+    if (errno != 0) problem = reason_of(errno);
     closedir(directory);
     const char* names = listed_names.data();
     std::sort(listed_offsets.begin(), listed_offsets.end(),
@@ -114,7 +136,7 @@ bool find_first_report(report_entry& entry) {
     return yield_listed(entry);
 }
 
-bool find_next_report(report_entry& entry) { return yield_listed(entry); }
+bool find_next_report(report_entry& entry, std::string&) { return yield_listed(entry); }
 
 void close_report_search() {
     std::vector<char>().swap(listed_names);
@@ -122,28 +144,32 @@ void close_report_search() {
     next_listed = 0;
 }
 
-bool working_directory(std::string& path, const char*& reason) {
-    path.assign(256, '\0');
-    while (getcwd(path.data(), path.size()) == nullptr) {
+bool working_directory(folder_path& path, std::string& reason) {
+    std::string text(256, '\0');
+    while (getcwd(text.data(), text.size()) == nullptr) {
         if (errno != ERANGE) {
-            reason = std::strerror(errno);
-            path.clear();
+            reason = reason_of(errno);
+            path = folder_path{};
             return false;
         }
-        path.assign(path.size() * 2, '\0');
+        text.assign(text.size() * 2, '\0');
     }
-    path.resize(std::strlen(path.c_str()));
+    text.resize(std::strlen(text.c_str()));
+    path.summary_text = windows_1251_from_text(text);
+    path.text = std::move(text);
     return true;
 }
 
-report_handle open_report(report_entry& entry, const char*& reason) {
+std::size_t name_units(std::string_view name) { return name.size(); }
+
+report_handle open_report(report_entry& entry, std::string& reason) {
     // What is not a regular file (a FIFO, a device) is never opened; where the
     // listing did not tell, a look first. The open itself does not block, and
     // the file opened is checked again in case the entry changed in between.
     struct stat info;
     if (entry.attributes == type_unknown) {
         if (stat(entry.name, &info) != 0) {
-            reason = std::strerror(errno);
+            reason = reason_of(errno);
             return no_report;
         }
         entry.attributes = S_ISREG(info.st_mode) ? type_regular : type_other;
@@ -154,7 +180,7 @@ report_handle open_report(report_entry& entry, const char*& reason) {
     }
     const int fd = open(entry.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        reason = std::strerror(errno);
+        reason = reason_of(errno);
         return no_report;
     }
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -166,12 +192,12 @@ report_handle open_report(report_entry& entry, const char*& reason) {
     return fd;
 }
 
-long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, const char*& reason) {
+long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, std::string& reason) {
     for (;;) {
         const ssize_t got = read(static_cast<int>(report), buffer, capacity);
         if (got >= 0) return got;
         if (errno != EINTR) {
-            reason = std::strerror(errno);
+            reason = reason_of(errno);
             return -1;
         }
     }
@@ -179,7 +205,7 @@ long long read_report(report_handle report, unsigned char* buffer, std::size_t c
 
 void close_report(report_handle report) { close(static_cast<int>(report)); }
 
-std::FILE* create_summary(const char*& reason) {
+std::FILE* create_summary(std::string& reason) {
     // O_EXCL under a fresh name; the mode gives an ordinary new file's
     // permissions. The name never holds ".htm", so no search takes it for a report.
     for (unsigned attempt = 0;; ++attempt) {
@@ -190,19 +216,19 @@ std::FILE* create_summary(const char*& reason) {
             have_temporary_summary = 1;
             std::FILE* summary = fdopen(fd, "w");
             if (summary != nullptr) return summary;
-            reason = std::strerror(errno);
+            reason = reason_of(errno);
             close(fd);
             discard_summary(nullptr);
             return nullptr;
         }
         if (errno != EEXIST || attempt == 1000) {
-            reason = std::strerror(errno);
+            reason = reason_of(errno);
             return nullptr;
         }
     }
 }
 
-bool commit_summary(std::FILE* summary, const char* final_name, const char*& reason) {
+bool commit_summary(std::FILE* summary, std::string_view final_name, std::string& reason) {
     errno = 0;
     bool written = std::fflush(summary) == 0 && !std::ferror(summary);
     if (written && fsync(fileno(summary)) != 0) written = false;
@@ -211,12 +237,12 @@ bool commit_summary(std::FILE* summary, const char* final_name, const char*& rea
         written = false;
         failure = errno;
     }
-    if (written && rename(temporary_summary, final_name) != 0) {
+    if (written && rename(temporary_summary, std::string(final_name).c_str()) != 0) {
         written = false;
         failure = errno;
     }
     if (!written) {
-        reason = std::strerror(failure != 0 ? failure : EIO);
+        reason = reason_of(failure != 0 ? failure : EIO);
         discard_summary(nullptr);
         return false;
     }
@@ -236,9 +262,8 @@ void discard_summary(std::FILE* summary) {
     have_temporary_summary = 0;
 }
 
-void pause() {
-    write_text(console, "Press any key to continue . . . ");
-    flush_text(console);
+std::string pause() {
+    std::string failure = write_standard(standard_stream::output, "Press any key to continue . . . ");
     unsigned char key;
     // Without a terminal take at most one byte unbuffered, so a run fed from a
     // file, /dev/null or a closed pipe never waits.
@@ -258,7 +283,8 @@ void pause() {
         while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
         }
     }
-    write_text(console, "\n");
+    if (failure.empty()) failure = write_standard(standard_stream::output, "\n");
+    return failure;
 }
 
 }  // namespace platform

@@ -1,5 +1,7 @@
-// The platform layer on Windows, over the C runtime's own directory search,
-// working directory and command processor.
+// The platform layer on Windows. Names stay UTF-16 from the search to the
+// open: the program's text holds them as UTF-8 (a lone surrogate as its
+// three-byte form), which converts back to the very same UTF-16, and no name
+// ever passes through the ANSI code page on its way to the file system.
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
@@ -7,26 +9,152 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform.hpp"
+#include "text_encoding.hpp"
 
 namespace platform {
 namespace {
 
+// ---- text ------------------------------------------------------------------
+
+std::string text_from_utf16(const wchar_t* units, std::size_t count) {
+    std::string text;
+    text.reserve(count * 3);
+    const auto put = [&](std::uint32_t c, int length) {
+        static constexpr unsigned char leads[] = {0, 0, 0xC0, 0xE0, 0xF0};
+        text += static_cast<char>(leads[length] | (c >> (6 * (length - 1))));
+        for (int k = length - 2; k >= 0; --k) text += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t c = static_cast<std::uint16_t>(units[i]);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint16_t>(units[++i]) - 0xDC00);
+        if (c < 0x80)
+            text += static_cast<char>(c);
+        else
+            put(c, c < 0x800 ? 2 : c < 0x10000 ? 3 : 4);
+    }
+    return text;
+}
+
+std::wstring utf16_from_text(std::string_view text) {
+    std::wstring units;
+    units.reserve(text.size());
+    for_each_code_point(text, [&](char32_t c) {
+        if (c == invalid_character) c = 0xFFFD;  // never in a name that came from the system
+        if (c >= 0x10000) {
+            units += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+            units += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            units += static_cast<wchar_t>(c);
+        }
+    });
+    return units;
+}
+
+// Each character of the UTF-16 text, a pair as one, a lone surrogate as itself.
+template <typename Each>
+void for_each_utf16_character(const wchar_t* units, std::size_t count, Each each) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const bool pair = units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+                          units[i + 1] <= 0xDFFF;
+        each(units + i, pair ? 2 : 1);
+        if (pair) ++i;
+    }
+}
+
+// The summary's Windows-1251: one "?" for each character the page lacks, a
+// pair or a lone surrogate included.
+std::string summary_text_from_utf16(const wchar_t* units, std::size_t count) {
+    std::string text;
+    for_each_utf16_character(units, count, [&](const wchar_t* at, std::size_t length) {
+        text += length == 2 ? '?' : windows_1251_from_code_point(static_cast<std::uint16_t>(at[0]));
+    });
+    return text;
+}
+
+// Text for a file or a pipe: the ANSI code page, one "?" for each character it
+// lacks and never a look-alike; plain UTF-8 where that is the ANSI code page.
+std::string ansi_from_text(std::string_view text) {
+    const UINT code_page = GetACP();
+    std::string bytes;
+    bytes.reserve(text.size());
+    const std::wstring units = utf16_from_text(text);
+    for_each_utf16_character(units.data(), units.size(), [&](const wchar_t* at, std::size_t length) {
+        if (at[0] < 0x80) {
+            bytes += static_cast<char>(at[0]);
+            return;
+        }
+        const bool lone_surrogate = length == 1 && at[0] >= 0xD800 && at[0] <= 0xDFFF;
+        char converted[8];
+        BOOL used_default = FALSE;
+        const int got = lone_surrogate ? 0
+                        : code_page == CP_UTF8
+                            ? WideCharToMultiByte(CP_UTF8, 0, at, static_cast<int>(length), converted, sizeof converted,
+                                                  nullptr, nullptr)
+                            : WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, at, static_cast<int>(length),
+                                                  converted, sizeof converted, nullptr, &used_default);
+        if (got <= 0 || used_default)
+            bytes += '?';
+        else
+            bytes.append(converted, static_cast<std::size_t>(got));
+    });
+    return bytes;
+}
+
+// The text of a Windows error, without the line end and full stop Windows puts after it.
+std::string error_text(DWORD error) {
+    wchar_t text[512];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                                  sizeof text / sizeof text[0], nullptr);
+    if (length == 0) return "error " + std::to_string(error);
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L'.')) --length;
+    return text_from_utf16(text, length);
+}
+
+std::string last_error_text() { return error_text(GetLastError()); }
+
+// ---- paths -----------------------------------------------------------------
+
+std::wstring current_directory() {
+    wchar_t* current = _wgetcwd(nullptr, 0);
+    if (current == nullptr) return {};
+    std::wstring path = current;
+    std::free(current);
+    return path;
+}
+
+// A name in the working directory as the file calls take it: as it is while
+// the whole path stays within 259 units, else in the \\?\ form of the
+// absolute path, which has no such limit.
+std::wstring file_path(const std::wstring& name) {
+    constexpr std::size_t longest_plain_path = 259;
+    std::wstring folder = current_directory();
+    if (folder.empty() || folder.size() + 1 + name.size() <= longest_plain_path) return name;
+    if (folder.back() != L'\\') folder += L'\\';
+    if (folder.rfind(L"\\\\?\\", 0) == 0) return folder + name;
+    if (folder.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + folder.substr(2) + name;
+    return L"\\\\?\\" + folder + name;
+}
+
+// ---- interrupts ------------------------------------------------------------
 // What a console interrupt or a closed console window has to undo.
-char temporary_summary[64];
+wchar_t temporary_summary[1 << 15];
 volatile LONG have_temporary_summary = 0;
 
 BOOL WINAPI on_console_event(DWORD) {
-    if (have_temporary_summary) DeleteFileA(temporary_summary);
+    if (have_temporary_summary) DeleteFileW(temporary_summary);
     return FALSE;  // and let the default handler end the process
 }
 
+// ---- report search ---------------------------------------------------------
 intptr_t search_handle = -1;
-__finddata64_t found;
+_wfinddata64_t found;
 
 void fill_entry(report_entry& entry) {
     entry = report_entry{};
@@ -36,36 +164,63 @@ void fill_entry(report_entry& entry) {
     entry.write_time = found.time_write;
     // A folder named like a report has no size of its own to show.
     entry.size = (found.attrib & _A_SUBDIR) != 0 ? 0 : static_cast<std::uint64_t>(found.size);
-    std::memcpy(entry.name, found.name, sizeof entry.name);
-    entry.name[sizeof entry.name - 1] = '\0';
+    // A name has at most 255 units: 765 bytes of text, 255 of Windows-1251.
+    const std::size_t length = std::wcslen(found.name);
+    text_from_utf16(found.name, length).copy(entry.name, sizeof entry.name - 1);
+    summary_text_from_utf16(found.name, length).copy(entry.summary_text, sizeof entry.summary_text - 1);
 }
 
-// The text of the last Windows error, without the line end Windows puts after it.
-const char* last_error_text() {
-    static char text[256];
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                        GetLastError(), 0, text, sizeof text, nullptr);
-    if (length == 0) return "unknown error";
-    for (DWORD end = length; end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == '.');)
-        text[--end] = '\0';
-    return text;
+HANDLE standard_handle(standard_stream stream) {
+    return GetStdHandle(stream == standard_stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
 
 }  // namespace
 
 void prepare_run() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
-bool error_output_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+bool is_terminal(standard_stream stream) {
+    DWORD mode = 0;
+    return GetConsoleMode(standard_handle(stream), &mode) != 0;
+}
 
-bool find_first_report(report_entry& entry) {
-    search_handle = _findfirst64("*.htm*", &found);
-    if (search_handle == -1) return false;
+std::size_t terminal_columns(standard_stream stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(standard_handle(stream), &info)) return 80;
+    const int width = info.srWindow.Right - info.srWindow.Left + 1;
+    return width > 0 ? static_cast<std::size_t>(width) : 80;
+}
+
+std::string write_standard(standard_stream stream, std::string_view text) {
+    const HANDLE handle = standard_handle(stream);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return error_text(ERROR_INVALID_HANDLE);
+    // Line ends are CR LF, as a text-mode stream writes them.
+    std::string bytes;
+    const std::string converted = ansi_from_text(text);
+    for (char c : converted) {
+        if (c == '\n') bytes += '\r';
+        bytes += c;
+    }
+    for (std::size_t done = 0; done < bytes.size();) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
+        if (!WriteFile(handle, bytes.data() + done, chunk, &written, nullptr)) return last_error_text();
+        done += written;
+    }
+    return {};
+}
+
+bool find_first_report(report_entry& entry, std::string& problem) {
+    search_handle = _wfindfirst64(L"*.htm*", &found);
+    if (search_handle == -1) {
+        if (errno != ENOENT) problem = std::strerror(errno);
+        return false;
+    }
     fill_entry(entry);
     return true;
 }
 
-bool find_next_report(report_entry& entry) {
-    if (search_handle == -1 || _findnext64(search_handle, &found) != 0) return false;
+bool find_next_report(report_entry& entry, std::string&) {
+    if (search_handle == -1 || _wfindnext64(search_handle, &found) != 0) return false;
     fill_entry(entry);
     return true;
 }
@@ -75,24 +230,26 @@ void close_report_search() {
     search_handle = -1;
 }
 
-bool working_directory(std::string& path, const char*& reason) {
-    char* current = _getcwd(nullptr, 0);
-    if (current == nullptr) {
+bool working_directory(folder_path& path, std::string& reason) {
+    const std::wstring folder = current_directory();
+    if (folder.empty()) {
         reason = std::strerror(errno);
-        path.clear();
+        path = folder_path{};
         return false;
     }
-    path = current;
-    std::free(current);
+    path.text = text_from_utf16(folder.data(), folder.size());
+    path.summary_text = summary_text_from_utf16(folder.data(), folder.size());
     return true;
 }
 
-report_handle open_report(report_entry& entry, const char*& reason) {
+std::size_t name_units(std::string_view name) { return utf16_from_text(name).size(); }
+
+report_handle open_report(report_entry& entry, std::string& reason) {
     if ((entry.attributes & _A_SUBDIR) != 0) {
         reason = "not a regular file";
         return no_report;
     }
-    const int fd = _open(entry.name, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    const int fd = _wopen(file_path(utf16_from_text(entry.name)).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
     if (fd < 0) {
         reason = std::strerror(errno);
         return no_report;
@@ -108,7 +265,7 @@ report_handle open_report(report_entry& entry, const char*& reason) {
     return fd;
 }
 
-long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, const char*& reason) {
+long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, std::string& reason) {
     const unsigned wanted = capacity < (1u << 30) ? static_cast<unsigned>(capacity) : (1u << 30);
     const int got = _read(static_cast<int>(report), buffer, wanted);
     if (got < 0) reason = std::strerror(errno);
@@ -117,13 +274,20 @@ long long read_report(report_handle report, unsigned char* buffer, std::size_t c
 
 void close_report(report_handle report) { _close(static_cast<int>(report)); }
 
-std::FILE* create_summary(const char*& reason) {
+std::FILE* create_summary(std::string& reason) {
     // A fresh name that never holds ".htm", so no search takes it for a report.
     // Shared for deletion, so that the console handler can remove it while it
     // is open; text mode, so each line feed is written as CR LF.
     for (unsigned attempt = 0;; ++attempt) {
-        std::snprintf(temporary_summary, sizeof temporary_summary, ".traffic-totals-%d-%u.tmp", _getpid(), attempt);
-        const HANDLE file = CreateFileA(temporary_summary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+        const std::wstring path =
+            file_path(L".traffic-totals-" + std::to_wstring(_getpid()) + L"-" + std::to_wstring(attempt) + L".tmp");
+        if (path.size() >= sizeof temporary_summary / sizeof temporary_summary[0]) {
+            reason = error_text(ERROR_FILENAME_EXCED_RANGE);
+            return nullptr;
+        }
+        path.copy(temporary_summary, path.size());
+        temporary_summary[path.size()] = L'\0';
+        const HANDLE file = CreateFileW(temporary_summary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             if (GetLastError() != ERROR_FILE_EXISTS || attempt == 1000) {
@@ -146,7 +310,7 @@ std::FILE* create_summary(const char*& reason) {
     }
 }
 
-bool commit_summary(std::FILE* summary, const char* final_name, const char*& reason) {
+bool commit_summary(std::FILE* summary, std::string_view final_name, std::string& reason) {
     errno = 0;
     bool written = std::fflush(summary) == 0 && !std::ferror(summary) && _commit(_fileno(summary)) == 0;
     if (!written) reason = std::strerror(errno != 0 ? errno : EIO);
@@ -155,7 +319,8 @@ bool commit_summary(std::FILE* summary, const char* final_name, const char*& rea
         reason = std::strerror(errno != 0 ? errno : EIO);
     }
     // rename refuses an existing target here; this replaces it in one step.
-    if (written && !MoveFileExA(temporary_summary, final_name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (written && !MoveFileExW(temporary_summary, file_path(utf16_from_text(final_name)).c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         written = false;
         reason = last_error_text();
     }
@@ -169,14 +334,14 @@ bool commit_summary(std::FILE* summary, const char* final_name, const char*& rea
 
 void discard_summary(std::FILE* summary) {
     if (summary != nullptr) std::fclose(summary);
-    if (have_temporary_summary) _unlink(temporary_summary);
+    if (have_temporary_summary) DeleteFileW(temporary_summary);
     have_temporary_summary = 0;
 }
 
-void pause() {
+std::string pause() {
     // The command processor writes its own prompt straight to the console.
-    flush_text(console);
     std::system("pause");
+    return {};
 }
 
 }  // namespace platform

@@ -1,7 +1,5 @@
 // The program's entry: find the reports, scan each, write the totals, keep the
 // summary only when it is complete, and wait for a key.
-#include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "platform.hpp"
@@ -14,25 +12,24 @@ namespace {
 // A summary of an earlier run is no report: it would add nothing but an
 // ordinal, and it must never give the new summary its name.
 bool find_report(bool first, report_entry& entry) {
-    bool found = first ? platform::find_first_report(entry) : platform::find_next_report(entry);
-    while (found && is_earlier_summary(entry.name)) found = platform::find_next_report(entry);
+    std::string problem;
+    bool found = first ? platform::find_first_report(entry, problem) : platform::find_next_report(entry, problem);
+    while (found && is_earlier_summary(entry.name)) found = platform::find_next_report(entry, problem);
+    if (!problem.empty()) report_directory_failure(problem);
     return found;
 }
 
 int run_driver() {
     platform::prepare_run();
-    // Standard output is flushed when it matters (before a message, a progress
-    // line and the pause), not at every line, even on a terminal.
-    static char console_buffer[1 << 16];
-    std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
 
     report_entry entry{};
     const bool matched = find_report(true, entry);
     const std::string final_name = summary_name(matched ? entry.name : "");
 
-    const char* reason = nullptr;
-    summary_file = text_stream{platform::create_summary(reason), 0};
-    if (summary_file.file == nullptr) report_failure("cannot write '%s': %s", final_name.c_str(), reason);
+    std::string reason;
+    summary_file.file = platform::create_summary(reason);
+    if (summary_file.file == nullptr)
+        report_failure("cannot write '%s': %s", shown_in_message(final_name).c_str(), reason.c_str());
 
     for (bool more = matched; more; more = find_report(false, entry)) scan_report(entry);
 
@@ -40,20 +37,25 @@ int run_driver() {
 
     if (matched) platform::close_report_search();
     if (summary_file.file != nullptr) {
-        if (summary_file.error != 0) {
+        if (!summary_file.failure.empty()) {
             platform::discard_summary(summary_file.file);
-            report_failure("cannot write '%s': %s", final_name.c_str(), std::strerror(summary_file.error));
-        } else if (!platform::commit_summary(summary_file.file, final_name.c_str(), reason)) {
-            report_failure("cannot write '%s': %s", final_name.c_str(), reason);
+            reason = summary_file.failure;
+        } else if (platform::commit_summary(summary_file.file, final_name, reason)) {
+            reason.clear();
         }
         summary_file.file = nullptr;
+        if (!reason.empty())
+            report_failure("cannot write '%s': %s", shown_in_message(final_name).c_str(), reason.c_str());
     }
 
     write_text(console, "\n");
-    platform::pause();
+    flush_text(console);
+    const std::string prompt_failure = platform::pause();
+    if (console.failure.empty()) console.failure = prompt_failure;
 
-    if (!flush_text(console)) {
-        std::fprintf(stderr, "traffic-totals: write error: %s\n", std::strerror(console.error));
+    if (!console.failure.empty()) {
+        platform::write_standard(platform::standard_stream::error,
+                                 "traffic-totals: write error: " + console.failure + "\n");
         return 1;
     }
     return run_failed() ? 1 : 0;

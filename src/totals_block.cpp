@@ -8,11 +8,11 @@
 
 namespace {
 // The directory is asked afresh for each of the two blocks; if it cannot be
-// told, the brackets stay empty and the failure is reported.
-std::string directory_for_totals() {
-    std::string path;
-    const char* reason = nullptr;
-    if (!platform::working_directory(path, reason)) report_failure("cannot read the working directory: %s", reason);
+// told, the brackets stay empty and the failure is reported (once).
+platform::folder_path directory_for_totals() {
+    platform::folder_path path;
+    std::string reason;
+    if (!platform::working_directory(path, reason)) report_directory_failure(reason);
     return path;
 }
 }  // namespace
@@ -21,7 +21,7 @@ void write_totals() {
     const std::uint64_t up_and_down = run_tallies.total_downloads + run_tallies.total_uploads;
 
     write_text(console, "\n------------------------------------------------------");
-    write_text(console, "\n Total for all reports in [%s]\n", directory_for_totals().c_str());
+    write_text(console, "\n Total for all reports in [%s]\n", shown_on_console(directory_for_totals().text).c_str());
     write_text(console, "\n Total Connections : %12llu\n",
                static_cast<unsigned long long>(run_tallies.total_connections));
     write_text(console, "\n Total Uploads     :");
@@ -34,7 +34,8 @@ void write_totals() {
     // Windows-1251: Справка за, ОБЩО Свързвания, КАЧЕНА ИНФОРМАЦИЯ,
     // ИЗТЕГЛЕНА ИНФОРМАЦИЯ, КАЧЕНИ + ИЗТЕГЛЕНИ.
     write_text(summary_file, "\n+------------------------------------------------");
-    write_text(summary_file, "\n|\xD1\xEF\xF0\xE0\xE2\xEA\xE0 \xE7\xE0 [%s]\n", directory_for_totals().c_str());
+    write_text(summary_file, "\n|\xD1\xEF\xF0\xE0\xE2\xEA\xE0 \xE7\xE0 [%s]\n",
+               directory_for_totals().summary_text.c_str());
     write_text(summary_file, "\n| \xCE\xC1\xD9\xCE \xD1\xE2\xFA\xF0\xE7\xE2\xE0\xED\xE8\xFF :%12llu\n",
                static_cast<unsigned long long>(run_tallies.total_connections));
     write_text(summary_file, "\n| \xCA\xC0\xD7\xC5\xCD\xC0 \xC8\xCD\xD4\xCE\xD0\xCC\xC0\xD6\xC8\xDF   : ");

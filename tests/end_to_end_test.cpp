@@ -145,20 +145,35 @@ TEST(EndToEnd, LongNamesCutTheSummaryNameAt255Bytes) {
     }
 }
 
-TEST(EndToEnd, NamesAndPathsAreWrittenByteForByte) {
-    // A Latin-1 name (not UTF-8) and a folder whose path holds "<td>" and Cyrillic UTF-8.
-    scratch_folder folder("<td>5 \xD0\xB6 <tr>");
-    const std::string name = "caf\xE9.htm";
-    folder.write(name, one_row);
-    const std::vector<report_figures> reports{{name, one_row.size(), 1, 512, 1536}};
-    const total_sizes sizes{"   512.000 bytes", "     1.500 KB", "     2.000 KB"};
-    const run_result run = run_program(folder.path(), {.arguments = {"--help", "-x"}});
-    EXPECT_TRUE(run.exited_with(0));
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));
-    EXPECT_EQ(
-        folder.contents(),
-        (files{{name, one_row}, {"izhod_" + name + "_etc.txt", expected_summary(reports, folder.path(), sizes)}}));
+// The console shows names and the folder's path as the system gives them;
+// the summary has them in Windows-1251 like its labels, one "?" for each
+// character that 1251 lacks, and a name that is not UTF-8 as its bytes.
+TEST(EndToEnd, NamesAndPathsInTheSummaryAreWindows1251) {
+    const struct {
+        std::string name, in_summary;
+    } cases[] = {
+        {"caf\xE9.htm", "caf\xE9.htm"},                                                // Latin-1, not UTF-8: raw
+        {"\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.htm", "\xEE\xF2\xF7\xB8\xF2.htm"},  // отчёт
+        {"caf\xC3\xA9.htm", "caf?.htm"},                                               // é: no look-alike
+        {"\xCE\xB1\xE2\x84\x96 \xF0\x9F\x98\x80.htm", "?\xB9 ?.htm"},                  // α№ and an emoji
+        {"\xE2\x82\xAC\xC2\xA0\xD1\x9E.html", "\x88\xA0\xA2.html"},                    // € no-break space ў
+    };
+    for (const auto& c : cases) {
+        // A folder whose path holds "<td>" and Cyrillic UTF-8 (ж is 0xE6 in 1251).
+        scratch_folder folder("<td>5 \xD0\xB6 <tr>");
+        const std::string path_in_summary = folder.path().substr(0, folder.path().size() - 13) + "<td>5 \xE6 <tr>";
+        folder.write(c.name, one_row);
+        const std::vector<report_figures> reports{{c.name, one_row.size(), 1, 512, 1536, c.in_summary}};
+        const total_sizes sizes{"   512.000 bytes", "     1.500 KB", "     2.000 KB"};
+        const run_result run = run_program(folder.path(), {.arguments = {"--help", "-x"}});
+        EXPECT_TRUE(run.exited_with(0));
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));
+        EXPECT_EQ(folder.contents(),
+                  (files{{c.name, one_row},
+                         {"izhod_" + c.name + "_etc.txt", expected_summary(reports, path_in_summary, sizes)}}))
+            << c.name;
+    }
 }
 
 TEST(EndToEnd, TheSummaryGetsAnOrdinaryNewFilesPermissions) {

@@ -11,6 +11,7 @@ struct report_figures {
     std::string name;
     std::uint64_t size;
     std::uint64_t connections, uploads, downloads;
+    std::string name_in_summary = {};  // Windows-1251, where it differs from name
 };
 
 // The three sizes of the totals block, each as "%10.3f unit".
@@ -51,13 +52,15 @@ inline std::string expected_console(const std::vector<report_figures>& reports, 
     return expected_console_before_pause(reports, folder, sizes) + "Press any key to continue . . . \n";
 }
 
+// folder is the path as the summary writes it (Windows-1251).
 inline std::string expected_summary(const std::vector<report_figures>& reports, const std::string& folder,
                                     const total_sizes& sizes) {
     std::string out;
     std::uint64_t connections = 0;
     int ordinal = 0;
     for (const auto& r : reports) {
-        out += "\n" + std::to_string(++ordinal) + ". Report for [" + r.name + "]:";
+        const std::string& name = r.name_in_summary.empty() ? r.name : r.name_in_summary;
+        out += "\n" + std::to_string(++ordinal) + ". Report for [" + name + "]:";
         out += "\n \xCE\xC1\xD9\xCE \xC2\xD0\xDA\xC7\xCA\xC8 " + number12(r.connections);    // ОБЩО ВРЪЗКИ
         out += "\n      \xCA\xC0\xD7\xC5\xCD\xC8 " + number12(r.uploads) + " BYTES";         // КАЧЕНИ
         out += "\n     \xD1\xC2\xC0\xCB\xC5\xCD\xC8 " + number12(r.downloads) + " BYTES\n";  // СВАЛЕНИ

@@ -1,6 +1,8 @@
 // The Windows program run the way a user's command prompt runs it, in fresh
 // folders; every byte it prints or leaves is checked, CR LF line ends included.
 #include <gtest/gtest.h>
+#include <process.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -49,7 +51,7 @@ public:
     scratch_folder() {
         static int serial = 0;
         top_ = fs::temp_directory_path() /
-               ("traffic-totals-test-" + std::to_string(std::rand()) + "-" + std::to_string(++serial));
+               ("traffic-totals-test-" + std::to_string(_getpid()) + "-" + std::to_string(++serial));
         fs::create_directories(top_ / "run");
         fs::create_directories(top_ / "out");
         const fs::path here = fs::current_path();
@@ -196,7 +198,7 @@ TEST(WindowsEndToEnd, ADirectoryNamedLikeAReportCountsAsEmptyAndFailsTheRun) {
     scratch_folder folder;
     fs::create_directory(fs::path(folder.path()) / "archive.htm");
     const run_result run = folder.run();
-    const std::vector<report_figures> reports{{"archive.htm", 0, 0, 0, 0}};
+    const std::vector<report_figures> reports{{"archive.htm", 0, 0, 0, 0, {}}};
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "traffic-totals: cannot read 'archive.htm': not a regular file\r\n");
     EXPECT_EQ(run.out, expected_windows_console(reports, folder.path(), zero_sizes));
@@ -229,3 +231,122 @@ TEST(WindowsEndToEnd, SizesRoundAsOnLinux) {
 }
 
 }  // namespace
+
+// Reports named in several scripts, in a folder whose path holds Cyrillic and
+// a space, run under the ANSI code page the test runs with (1251 or 1252).
+// Every report is found and read by its own name; the summary has names and
+// path in Windows-1251; standard output, a pipe, has them in the ANSI code
+// page, one "?" for each character the page lacks.
+TEST(WindowsNames, EveryReportIsReadByItsRealName) {
+    const UINT code_page = GetACP();
+    ASSERT_TRUE(code_page == 1251 || code_page == 1252) << code_page;
+    const bool cyrillic = code_page == 1251;
+    struct named_report {
+        std::wstring name;
+        std::string in_1251, in_1252;
+    };
+    const named_report names[] = {
+        {L"plain.htm", "plain.htm", "plain.htm"},
+        {L"\u0442\u0440\u0430\u0444\u0438\u043A.htm", "\xF2\xF0\xE0\xF4\xE8\xEA.htm", "??????.htm"},  // трафик
+        {L"\u03B3\u03B5\u03B9\u03AC.htm", "????.htm", "????.htm"},                                    // γειά
+        {L"\u6D41\u91CF.htm", "??.htm", "??.htm"},                                                    // 流量
+        {L"\U0001F600.htm", "?.htm", "?.htm"},                                                        // an emoji
+        {L"caf\u00E9.htm", "caf?.htm", "caf\xE9.htm"},
+        {L"cafe.htm", "cafe.htm", "cafe.htm"},
+        {L"REPORT.HTML", "REPORT.HTML", "REPORT.HTML"},
+    };
+    const std::wstring leaf = L"\u043E\u0442\u0447\u0435\u0442\u0438 2026";  // отчети 2026
+    const std::string leaf_1251 = "\xEE\xF2\xF7\xE5\xF2\xE8 2026", leaf_1252 = "?????? 2026";
+
+    const fs::path top = fs::temp_directory_path() / ("traffic-totals-names-" + std::to_string(_getpid()));
+    const fs::path folder = top / leaf;
+    fs::create_directories(folder);
+    fs::create_directories(top / "out");
+    const fs::path here = fs::current_path();
+    fs::current_path(top);
+    const std::string top_path = fs::current_path().string();  // ASCII, as the program sees it
+    fs::current_path(here);
+
+    std::vector<report_figures> reports;
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        const std::string html =
+            table_rows({traffic_row(std::to_string(100 * (i + 1)), std::to_string(1000 * (i + 1)))});
+        write_file(folder / names[i].name, html);
+        reports.push_back({cyrillic ? names[i].in_1251 : names[i].in_1252, html.size(), 1, 100 * (i + 1),
+                           1000 * (i + 1), names[i].in_1251});
+    }
+    const std::wstring earlier = L"izhod_\u043E\u0442\u0447\u0435\u0442.htm_etc.txt";  // izhod_отчет.htm_etc.txt
+    write_file(folder / earlier, "<tr><td><td><td><td><td>99");
+
+    const fs::path err = top / "out" / "stderr";
+    const std::wstring command = L"cd /d \"" + folder.wstring() + L"\" && \"" +
+                                 fs::path(native(TRAFFIC_TOTALS_PROGRAM)).wstring() + L"\" <NUL 2>\"" + err.wstring() +
+                                 L"\"";
+    std::FILE* pipe = _wpopen(command.c_str(), L"rb");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char chunk[4096];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, got);
+    const int status = _pclose(pipe);
+
+    // The order is the system's: take it from the summary, where every name differs.
+    const std::string summary_path_text = top_path + "\\" + leaf_1251;
+    std::wstring first_name;
+    std::vector<report_figures> shown;
+    {
+        std::vector<std::pair<std::size_t, std::size_t>> at;
+        fs::path summary_file;
+        for (const auto& item : fs::directory_iterator(folder))
+            if (item.path().filename().wstring().rfind(L"izhod_", 0) == 0 && item.path().filename() != earlier)
+                summary_file = item.path();
+        ASSERT_FALSE(summary_file.empty());
+        const std::string summary = read_file(summary_file);
+        for (std::size_t i = 0; i < reports.size(); ++i)
+            at.push_back({summary.find("Report for [" + names[i].in_1251 + "]"), i});
+        std::sort(at.begin(), at.end());
+        for (const auto& [position, i] : at) {
+            ASSERT_NE(position, std::string::npos) << names[i].in_1251;
+            shown.push_back(reports[i]);
+        }
+        first_name = names[at.front().second].name;
+        EXPECT_EQ(summary_file.filename().wstring(), L"izhod_" + first_name + L"_etc.txt");
+        const total_sizes sizes{"     3.516 KB", "    35.156 KB", "    38.672 KB"};
+        EXPECT_EQ(summary, crlf(expected_summary(shown, summary_path_text, sizes)));
+        const std::string console_path = top_path + "\\" + (cyrillic ? leaf_1251 : leaf_1252);
+        EXPECT_EQ(out, expected_windows_console(shown, console_path, sizes));
+    }
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_file(err), "");
+    EXPECT_EQ(read_file(folder / earlier), "<tr><td><td><td><td><td>99");
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& item : fs::directory_iterator(folder)) ++entries;
+    EXPECT_EQ(entries, std::size(names) + 2) << "the reports, the earlier summary and the new one";
+    std::error_code ignored;
+    fs::remove_all(top, ignored);
+}
+
+// A folder path of about 200 units and a report name of 80: together past the
+// 259 units of a plain path, so the report and the summary are reached
+// through the long form of the path.
+TEST(WindowsNames, ANameThatTakesThePathPastItsPlainLimit) {
+    const fs::path top = fs::temp_directory_path() / ("traffic-totals-long-" + std::to_string(_getpid()));
+    fs::path folder = top;
+    while (folder.wstring().size() < 200) folder /= std::wstring(40, L'd');
+    fs::create_directories(folder);
+    const std::wstring name = std::wstring(76, L'\u0436') + L".htm";  // 76 times ж
+    const std::string html = table_rows({traffic_row("512", "1536")});
+    write_file(folder / name, html);
+    const fs::path out = top / "stdout";
+    const std::wstring command = L"cd /d \"" + folder.wstring() + L"\" && \"" +
+                                 fs::path(native(TRAFFIC_TOTALS_PROGRAM)).wstring() + L"\" <NUL >\"" + out.wstring() +
+                                 L"\" 2>&1";
+    const int status = _wsystem(command.c_str());
+    EXPECT_EQ(status, 0) << read_file(out);
+    const fs::path summary = folder / (L"izhod_" + name + L"_etc.txt");
+    ASSERT_GT(folder.wstring().size() + 1 + summary.filename().wstring().size(), 259u);
+    const std::string summary_text = read_file(summary);
+    EXPECT_NE(summary_text.find("\r\n1. Report for [" + std::string(76, '\xE6') + ".htm]:\r\n"), std::string::npos);
+    EXPECT_NE(summary_text.find("       512 BYTES"), std::string::npos) << summary_text;
+    std::error_code ignored;
+    fs::remove_all(top, ignored);
+}
