@@ -1,42 +1,20 @@
 // Feeds the input through the scan in pieces whose sizes come from the input
-// itself, with each kernel the processor has, and checks the counts against a
-// plain one-piece scan written out here.
+// itself, with each kernel the processor has, and checks the counts against
+// the tests' one-piece reference scan.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
+#include "reference_scan.hpp"
 #include "scan_core.hpp"
-
-namespace {
-
-scan_counts one_piece(std::string_view data) {
-    const auto at = [&](std::size_t i) -> unsigned char {
-        return i < data.size() ? static_cast<unsigned char>(data[i]) : 0;
-    };
-    scan_counts counts{};
-    int place = 0;
-    for (std::size_t p = 0; p < data.size(); ++p) {
-        if (at(p) != '<' || at(p + 1) != 't') continue;
-        if (at(p + 2) == 'r') ++counts.connections;
-        if (at(p + 2) != 'd') continue;
-        place = place % 9 + 1;
-        if (place != 5 && place != 6) continue;
-        std::uint64_t value = 0;
-        for (std::size_t q = p + 4; at(q) >= '0' && at(q) <= '9'; ++q) value = value * 10 + (at(q) - '0');
-        (place == 5 ? counts.uploads : counts.downloads) += value;
-    }
-    return counts;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
     // The first byte seeds the piece sizes; the rest is the report.
     if (size == 0) return 0;
     unsigned seed = input[0];
     const std::string_view report(reinterpret_cast<const char*>(input + 1), size - 1);
-    const scan_counts want = one_piece(report);
+    const scan_counts want = reference_scan(report);
     for (scan_kernel kernel : {scan_kernel::plain, scan_kernel::sse2, scan_kernel::avx2}) {
         if (!use_scan_kernel(kernel)) continue;
         scan_state state;

@@ -26,6 +26,7 @@ volatile std::sig_atomic_t have_temporary_summary = 0;
 termios saved_terminal;
 volatile std::sig_atomic_t terminal_changed = 0;
 
+// Then the process ends by the same signal, so that its parent sees what it expects.
 void on_interrupt(int signal_number) {
     if (have_temporary_summary) unlink(temporary_summary);
     if (terminal_changed) tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
@@ -81,10 +82,32 @@ std::string reason_of(int error_number) { return std::strerror(error_number); }
 }  // namespace
 
 void prepare_run() {
+    // A standard descriptor that was closed is taken by /dev/null, opened the
+    // wrong way round so that any use of it fails: otherwise the first file
+    // opened here (the summary, say) would get its number, and console text or
+    // messages would land in it.
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int taken = open("/dev/null", (fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_NOCTTY);
+        if (taken >= 0 && taken != fd) {
+            dup2(taken, fd);
+            close(taken);
+        }
+    }
     // A reader that goes away must not kill the run before its summary is
-    // written: the failed write is reported instead.
+    // written, nor must a file-size limit: the failed write is reported instead.
     std::signal(SIGPIPE, SIG_IGN);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, on_interrupt);
+    std::signal(SIGXFSZ, SIG_IGN);
+    // The signals that end a run clean up first; one that the caller ignores
+    // (nohup, trap '' INT, a background job) stays ignored.
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction now {};
+        if (sigaction(signal_number, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+        struct sigaction action {};
+        action.sa_handler = on_interrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal_number, &action, nullptr);
+    }
 }
 
 bool is_terminal(standard_stream stream) {

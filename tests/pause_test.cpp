@@ -44,11 +44,18 @@ TEST(Pause, AKeyEndsItWithoutEchoAndTheModeIsRestored) {
     EXPECT_EQ(run.seen.substr(run.seen.find(prompt) + std::string(prompt).size()), "\r\n") << "the key was echoed";
 }
 
-TEST(Pause, CtrlCEndsTheRunAsInterruptedAndRestoresTheMode) {
-    scratch_folder folder;
-    terminal_run run(folder.path());
-    const int status = press_at_pause(folder, run, "\x03");
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+// Ctrl-C and Ctrl-\\ end the run by their own signal, the terminal restored.
+TEST(Pause, CtrlCAndCtrlBackslashEndTheRunAndRestoreTheMode) {
+    const struct {
+        const char* key;
+        int signal_number;
+    } cases[] = {{"\x03", SIGINT}, {"\x1C", SIGQUIT}};
+    for (const auto& c : cases) {
+        scratch_folder folder;
+        terminal_run run(folder.path());
+        const int status = press_at_pause(folder, run, c.key);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal_number) << status;
+    }
 }
 
 }  // namespace

@@ -100,11 +100,20 @@ running_program::running_program(const std::string& folder, const run_options& o
         dup2(out, 1);
         dup2(err_, 2);
         if (out_is_pipe_) close(pipe_ends[0]);
+        if (options.close_stdout) close(1);
+        if (options.close_stderr) close(2);
         if (options.file_size_limit >= 0) {
             const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                                static_cast<rlim_t>(options.file_size_limit)};
             setrlimit(RLIMIT_FSIZE, &limit);
-            signal(SIGXFSZ, SIG_IGN);
+        }
+        // SIGQUIT's default action must not leave a core file in the folder.
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        signal(SIGHUP, options.ignore_hangup ? SIG_IGN : SIG_DFL);
+        if (!options.through_shell.empty()) {
+            execl("/bin/sh", "sh", "-c", options.through_shell.c_str(), program_path, static_cast<char*>(nullptr));
+            _exit(127);
         }
         std::vector<char*> argv{const_cast<char*>(program_path)};
         for (const auto& a : options.arguments) argv.push_back(const_cast<char*>(a.c_str()));

@@ -40,9 +40,16 @@ struct run_options {
     // Where standard output goes: empty for a file that is read back, "pipe"
     // for a pipe that is read back, or a path such as /dev/full.
     std::string stdout_to;
-    // A limit on the size of any file written (RLIMIT_FSIZE), with SIGXFSZ
-    // ignored so that writes past it fail instead; negative for none.
+    // A limit on the size of any file written (RLIMIT_FSIZE), with SIGXFSZ at
+    // its default action, as a shell's ulimit leaves it; negative for none.
     long long file_size_limit = -1;
+    // Standard output or standard error closed, as `>&-` and `2>&-` leave them.
+    bool close_stdout = false;
+    bool close_stderr = false;
+    // SIGHUP ignored, as nohup leaves it.
+    bool ignore_hangup = false;
+    // A shell command that ends by running the program, named "$0" in it.
+    std::string through_shell;
 };
 
 // The program started in the folder as its working directory, for tests that

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -32,6 +33,8 @@ struct terminal_run {
             dup2(stdout_path.empty() ? slave : open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
             dup2(slave, 2);
             if (chdir(folder.c_str()) != 0) _exit(127);
+            const rlimit no_core{0, 0};  // SIGQUIT's default action may write one
+            setrlimit(RLIMIT_CORE, &no_core);
             execl(program_path, program_path, static_cast<char*>(nullptr));
             _exit(127);
         }
