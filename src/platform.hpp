@@ -54,6 +54,15 @@ inline constexpr report_handle no_report = -1;
 report_handle open_report(report_entry& entry, std::string& reason);
 long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, std::string& reason);
 void close_report(report_handle report);
+// What tells one state of an open report from another: a report whose
+// version differs after the read changed while it was read.
+struct report_version {
+    std::uint64_t size;
+    std::int64_t modified;  // nanoseconds where the system keeps them
+    std::int64_t changed;
+    bool operator==(const report_version&) const = default;
+};
+bool version_of_report(report_handle report, report_version& version);
 
 // The summary is written to a temporary file in the working directory, in text
 // mode, and only a complete one replaces the file of the final name. An

@@ -228,6 +228,15 @@ long long read_report(report_handle report, unsigned char* buffer, std::size_t c
 
 void close_report(report_handle report) { close(static_cast<int>(report)); }
 
+bool version_of_report(report_handle report, report_version& version) {
+    struct stat info;
+    if (fstat(static_cast<int>(report), &info) != 0) return false;
+    constexpr std::int64_t billion = 1000000000;
+    version = {static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec * billion + info.st_mtim.tv_nsec,
+               info.st_ctim.tv_sec * billion + info.st_ctim.tv_nsec};
+    return true;
+}
+
 std::FILE* create_summary(std::string& reason) {
     // O_EXCL under a fresh name; the mode gives an ordinary new file's
     // permissions. The name never holds ".htm", so no search takes it for a report.

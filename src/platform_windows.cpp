@@ -274,6 +274,13 @@ long long read_report(report_handle report, unsigned char* buffer, std::size_t c
 
 void close_report(report_handle report) { _close(static_cast<int>(report)); }
 
+bool version_of_report(report_handle report, report_version& version) {
+    struct _stat64 info;
+    if (_fstat64(static_cast<int>(report), &info) != 0) return false;
+    version = {static_cast<std::uint64_t>(info.st_size), info.st_mtime, info.st_ctime};
+    return true;
+}
+
 std::FILE* create_summary(std::string& reason) {
     // A fresh name that never holds ".htm", so no search takes it for a report.
     // Shared for deletion, so that the console handler can remove it while it

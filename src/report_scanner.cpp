@@ -75,32 +75,44 @@ private:
     std::size_t shown_ = 0;
 };
 
+enum class read_outcome { whole, changed, failed };
+
 // Opens the report, shows its size line, and scans it. Reads at most the size
 // the open found, so a file that grows while it is read cannot keep the run
-// going. False (with reason) if it could not be opened or read.
-bool scan_file(report_entry& entry, scan_state& state, std::string& reason) {
+// going. A report whose size or times differ after the read, or that ends
+// before that size, changed while it was read: its figures are those of the
+// bytes read. On failure reason says why.
+read_outcome scan_file(report_entry& entry, scan_state& state, std::string& reason) {
     const platform::report_handle report = platform::open_report(entry, reason);
     write_text(console, "\n%llu | %s \n", static_cast<unsigned long long>(entry.size),
                shown_on_console(entry.name).c_str());
-    if (report == platform::no_report) return false;
+    if (report == platform::no_report) return read_outcome::failed;
+    platform::report_version before{}, after{};
+    const bool versioned = platform::version_of_report(report, before);
     std::uint64_t remaining = entry.size;
-    bool complete = true;
+    read_outcome outcome = read_outcome::whole;
     progress_line progress(entry);
     while (remaining > 0) {
         const std::size_t wanted =
             remaining < sizeof content_buffer ? static_cast<std::size_t>(remaining) : sizeof content_buffer;
         const long long got = platform::read_report(report, content_buffer, wanted, reason);
         if (got < 0) {
-            complete = false;
+            outcome = read_outcome::failed;
             break;
         }
-        if (got == 0) break;
+        if (got == 0) {
+            outcome = read_outcome::changed;
+            break;
+        }
         scan_piece(state, content_buffer, static_cast<std::size_t>(got));
         remaining -= static_cast<std::uint64_t>(got);
         progress.update(entry.size - remaining);
     }
+    if (outcome == read_outcome::whole && versioned &&
+        (!platform::version_of_report(report, after) || !(after == before)))
+        outcome = read_outcome::changed;
     platform::close_report(report);
-    return complete;
+    return outcome;
 }
 
 }  // namespace
@@ -114,7 +126,10 @@ void scan_report(report_entry entry) {
     scan_state state;
     scan_start(state);
     std::string reason;
-    if (scan_file(entry, state, reason)) {
+    const read_outcome outcome = scan_file(entry, state, reason);
+    if (outcome != read_outcome::failed) {
+        if (outcome == read_outcome::changed)
+            report_failure("'%s' changed while it was read", shown_in_message(entry.name).c_str());
         const scan_counts counts = scan_finish(state);
         run_tallies.connections = counts.connections;
         run_tallies.uploads = counts.uploads;

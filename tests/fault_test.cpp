@@ -254,4 +254,62 @@ TEST(Faults, AShellsFileSizeLimitIsReported) {
     EXPECT_EQ(folder.contents().size(), 31u);
 }
 
+// Waits until the run has created its temporary summary, and a little more,
+// so that it is inside the scan of the report that follows.
+void wait_for_scan(const scratch_folder& folder) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!has_temporary_file(folder) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(has_temporary_file(folder));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+// A report cut short or grown while it is read: the figures of the bytes
+// read (the table at its start, never the one added at its end), a message
+// before its block, the summary written, exit status 1.
+TEST(Faults, AReportThatChangesWhileItIsReadIsReported) {
+    constexpr std::uint64_t hole = 2ull << 30;
+    const std::string added = table_rows({traffic_row("7000", "9000")});
+    for (const bool grows : {false, true}) {
+        scratch_folder folder;
+        const std::string path = folder.path() + "/big.htm";
+        folder.write("big.htm", one_row);
+        ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(hole)), 0);
+        running_program program(folder.path());
+        wait_for_scan(folder);
+        if (grows) {
+            const int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+            ASSERT_EQ(write(fd, added.data(), added.size()), static_cast<ssize_t>(added.size()));
+            close(fd);
+        } else {
+            ASSERT_EQ(truncate(path.c_str(), 1 << 20), 0);
+        }
+        const run_result run = program.wait();
+        EXPECT_TRUE(run.exited_with(1)) << grows;
+        EXPECT_EQ(run.err, "traffic-totals: 'big.htm' changed while it was read\n");
+        const std::vector<report_figures> reports{{"big.htm", hole, 1, 512, 1536}};
+        EXPECT_EQ(run.out, expected_console(reports, folder.path(), one_row_sizes)) << grows;
+        EXPECT_EQ(folder.read("izhod_big.htm_etc.txt"), expected_summary(reports, folder.path(), one_row_sizes));
+    }
+}
+
+// The folder removed under a running program: its path cannot be told for
+// either half of the totals, which is said once; the summary has nowhere to go.
+TEST(Faults, TheWorkingDirectoryRemovedMidRunIsSaidOnce) {
+    scratch_folder folder;
+    write_sparse(folder.path() + "/big.htm", 2ull << 30, one_row);
+    running_program program(folder.path());
+    wait_for_scan(folder);
+    std::filesystem::remove_all(folder.path());
+    const run_result run = program.wait();
+    EXPECT_TRUE(run.exited_with(1));
+    // The report itself went with the folder, which changed it while it was read.
+    EXPECT_EQ(run.err,
+              "traffic-totals: 'big.htm' changed while it was read\n"
+              "traffic-totals: cannot read the working directory: No such file or directory\n"
+              "traffic-totals: cannot write 'izhod_big.htm_etc.txt': No such file or directory\n");
+    const std::vector<report_figures> reports{{"big.htm", (2ull << 30) + one_row.size(), 1, 512, 1536}};
+    EXPECT_EQ(run.out, expected_console(reports, "", one_row_sizes));
+}
+
 }  // namespace

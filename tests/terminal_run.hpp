@@ -23,8 +23,10 @@ struct terminal_run {
 
     // With stdout_path set, standard output goes to that file and only
     // standard input and standard error are on the terminal.
-    explicit terminal_run(const std::string& folder, const std::string& stdout_path = "") {
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
+    // columns, where given, is the terminal's width.
+    explicit terminal_run(const std::string& folder, const std::string& stdout_path = "", unsigned short columns = 0) {
+        winsize size{24, columns, 0, 0};
+        if (openpty(&master, &slave, nullptr, nullptr, columns != 0 ? &size : nullptr) != 0) return;
         child = fork();
         if (child == 0) {
             setsid();

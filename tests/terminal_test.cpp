@@ -1,0 +1,78 @@
+// What a terminal shows: names that cannot take it over, and a progress line
+// that is redrawn in place whatever the terminal's width.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <string>
+
+#include "run_program.hpp"
+#include "terminal_run.hpp"
+
+namespace {
+
+constexpr const char* prompt = "Press any key to continue . . . ";
+
+TEST(Terminal, NamesCannotTakeItOver) {
+    scratch_folder folder;
+    const std::string title = "\x1B]0;pwned\x07.htm", clear = "\x1B[2J.htm",
+                      c1 = "\xC2\x9B"
+                           "31m.htm";
+    for (const auto& name : {title, clear, c1}) folder.write(name, "<tr><td>1");
+    ASSERT_EQ(symlink("nowhere", (folder.path() + "/\x1B[31mred.htm").c_str()), 0);
+    terminal_run run(folder.path());
+    ASSERT_GT(run.child, 0);
+    ASSERT_TRUE(run.wait_for(prompt)) << run.seen;
+    ASSERT_EQ(write(run.master, "k", 1), 1);
+    const int status = run.finish();
+    run.drain();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(run.seen.find('\x1B'), std::string::npos) << run.seen;
+    EXPECT_EQ(run.seen.find('\x07'), std::string::npos);
+    EXPECT_EQ(run.seen.find("\xC2\x9B"), std::string::npos);
+    for (const char* shown : {"REPORT FOR [?]0;pwned?.htm]", "REPORT FOR [?[2J.htm]", "REPORT FOR [?31m.htm]",
+                              "traffic-totals: cannot read '?[31mred.htm': No such file or directory"})
+        EXPECT_NE(run.seen.find(shown), std::string::npos) << shown;
+    // The summary is no terminal: it keeps the names as they are.
+    const std::string summary = folder.read("izhod_\x1B[2J.htm_etc.txt");
+    EXPECT_NE(summary.find("Report for [" + title + "]"), std::string::npos);
+    EXPECT_NE(summary.find("Report for [" + clear + "]"), std::string::npos);
+}
+
+// A 140-character name on a terminal of 80 and of 60 columns: every redraw
+// of the progress line stays within the width less one, so it never wraps.
+TEST(Terminal, TheProgressLineFitsTheTerminal) {
+    for (const unsigned short columns : {80, 60}) {
+        scratch_folder folder, elsewhere("out");
+        const std::string name = std::string(136, 'n') + ".htm";
+        folder.write(name, "<tr>");
+        // Long enough to be still in the scan when a few redraws have been seen.
+        ASSERT_EQ(truncate((folder.path() + "/" + name).c_str(), 1ll << 40), 0);
+        terminal_run run(folder.path(), elsewhere.path() + "/stdout", columns);
+        ASSERT_GT(run.child, 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::count(run.seen.begin(), run.seen.end(), '%') < 5 && std::chrono::steady_clock::now() < deadline)
+            run.drain();
+        kill(run.child, SIGTERM);
+        run.finish();
+        run.drain();
+        std::size_t redraws = 0;
+        for (std::size_t start = 0; start < run.seen.size();) {
+            std::size_t end = run.seen.find('\r', start);
+            if (end == std::string::npos) end = run.seen.size();
+            const std::string line = run.seen.substr(start, end - start);
+            EXPECT_LE(line.size(), columns - 1u) << line;
+            if (line.find('%') != std::string::npos) {
+                ++redraws;
+                EXPECT_EQ(line.substr(0, 10), std::string(10, 'n'));
+            }
+            start = end + 1;
+        }
+        EXPECT_GT(redraws, 0u) << "the progress line was shown";
+    }
+}
+
+}  // namespace
