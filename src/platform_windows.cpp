@@ -194,16 +194,32 @@ std::string write_standard(standard_stream stream, std::string_view text) {
     const HANDLE handle = standard_handle(stream);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return error_text(ERROR_INVALID_HANDLE);
     // Line ends are CR LF, as a text-mode stream writes them.
-    std::string bytes;
-    const std::string converted = ansi_from_text(text);
-    for (char c : converted) {
-        if (c == '\n') bytes += '\r';
-        bytes += c;
+    std::string lines;
+    lines.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\n') lines += '\r';
+        lines += c;
     }
+    // A console takes UTF-16, so every name shows as itself whatever its code
+    // page; a file or a pipe gets the ANSI code page.
+    DWORD mode = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        const std::wstring units = utf16_from_text(lines);
+        for (std::size_t done = 0; done < units.size();) {
+            DWORD written = 0;
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(units.size() - done, 1u << 14));
+            if (!WriteConsoleW(handle, units.data() + done, chunk, &written, nullptr)) return last_error_text();
+            if (written == 0) return error_text(ERROR_WRITE_FAULT);
+            done += written;
+        }
+        return {};
+    }
+    const std::string bytes = ansi_from_text(lines);
     for (std::size_t done = 0; done < bytes.size();) {
         DWORD written = 0;
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
         if (!WriteFile(handle, bytes.data() + done, chunk, &written, nullptr)) return last_error_text();
+        if (written == 0) return error_text(ERROR_WRITE_FAULT);
         done += written;
     }
     return {};
@@ -282,7 +298,8 @@ bool version_of_report(report_handle report, report_version& version) {
 }
 
 std::FILE* create_summary(std::string& reason) {
-    // A fresh name that never holds ".htm", so no search takes it for a report.
+    // A fresh name that never holds ".htm", so no search takes it for a report,
+    // and hidden while it is written, as the leading dot hides it elsewhere.
     // Shared for deletion, so that the console handler can remove it while it
     // is open; text mode, so each line feed is written as CR LF.
     for (unsigned attempt = 0;; ++attempt) {
@@ -295,7 +312,7 @@ std::FILE* create_summary(std::string& reason) {
         path.copy(temporary_summary, path.size());
         temporary_summary[path.size()] = L'\0';
         const HANDLE file = CreateFileW(temporary_summary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                        CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             if (GetLastError() != ERROR_FILE_EXISTS || attempt == 1000) {
                 reason = last_error_text();
@@ -324,6 +341,11 @@ bool commit_summary(std::FILE* summary, std::string_view final_name, std::string
     if (std::fclose(summary) != 0 && written) {
         written = false;
         reason = std::strerror(errno != 0 ? errno : EIO);
+    }
+    // The move keeps attributes: the summary in place is an ordinary file.
+    if (written && !SetFileAttributesW(temporary_summary, FILE_ATTRIBUTE_NORMAL)) {
+        written = false;
+        reason = last_error_text();
     }
     // rename refuses an existing target here; this replaces it in one step.
     if (written && !MoveFileExW(temporary_summary, file_path(utf16_from_text(final_name)).c_str(),

@@ -310,6 +310,10 @@ TEST(WindowsNames, EveryReportIsReadByItsRealName) {
         }
         first_name = names[at.front().second].name;
         EXPECT_EQ(summary_file.filename().wstring(), L"izhod_" + first_name + L"_etc.txt");
+        // Hidden while it was written, an ordinary file once in place.
+        const DWORD attributes = GetFileAttributesW(summary_file.wstring().c_str());
+        EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u);
         const total_sizes sizes{"     3.516 KB", "    35.156 KB", "    38.672 KB"};
         EXPECT_EQ(summary, crlf(expected_summary(shown, summary_path_text, sizes)));
         const std::string console_path = top_path + "\\" + (cyrillic ? leaf_1251 : leaf_1252);

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs the Windows program under Wine on a pseudo-terminal, so that its
+# standard output is a console, in a folder whose path holds Cyrillic and a
+# space, with reports named in several scripts; every name and the path must
+# show as themselves in what the terminal received, whatever the ANSI code
+# page the locale gives Wine. A key piped in ends the pause.
+# Usage: tests/windows_console_check.sh PROGRAM.exe
+set -euo pipefail
+program=$(realpath "$1")
+here=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+folder="$work/отчети 2026"
+mkdir -p "$folder"
+names=(plain.htm трафик.htm γειά.htm 流量.htm café.htm)
+for name in "${names[@]}"; do
+  printf '<tr><td>1<td>2<td>3<td>4<td>500<td>600' >"$folder/$name"
+done
+typescript="$work/typescript"
+if ! (cd "$folder" && printf k | script -qefc "'$here/cmake/wine-run.sh' '$program'" "$typescript" >/dev/null); then
+  echo "console check: the program failed on a console" >&2
+  cat -v "$typescript" >&2
+  exit 1
+fi
+status=0
+for name in "${names[@]}"; do
+  grep -qF "REPORT FOR [$name]" "$typescript" || { echo "console check: '$name' is not shown as itself" >&2; status=1; }
+done
+grep -qF "Total for all reports in [Z:${work//\//\\}\\отчети 2026]" "$typescript" ||
+  { echo "console check: the folder's path is not shown as itself" >&2; status=1; }
+if [ "$status" -ne 0 ]; then
+  echo "console check: the terminal received:" >&2
+  cat -v "$typescript" | head -60 >&2
+fi
+exit "$status"
