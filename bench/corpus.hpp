@@ -1,6 +1,7 @@
-// Report-like HTML for the benchmarks: rows of nine cells with numbers in the
-// fifth and sixth, CR LF line ends, a header row, and now and then a row of
-// eight or ten cells and cells with attributes, as real reports have.
+// Report-like HTML for the benchmarks: dense rows of nine cells with byte
+// counts of up to ten digits in the fifth and sixth, CR LF line ends, a header
+// row, and now and then a row of eight or ten cells and cells with
+// attributes, as real reports have.
 #pragma once
 
 #include <cstdint>
@@ -40,10 +41,10 @@ public:
                     out += "12:" + std::to_string(10 + random_() % 50);
                     break;
                 case 5:
-                    out += std::to_string(random_() % 100000);
+                    out += std::to_string(random_() % 4000000000u);
                     break;
                 case 6:
-                    out += std::to_string(random_() % 10000000);
+                    out += std::to_string(random_() % 10000000000u);
                     break;
                 case 7:
                     out += "TCP";

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Times the whole program against the floor of reading the same files, on the
 # same corpus in the same run, and the scan core against the plain loop.
-# Usage: bench/run.sh [runs]   (default 5; prints medians)
+# With a git revision as BASE, its scan core is timed beside this one on the
+# same data, alternately, and the ratio printed.
+# Usage: bench/run.sh [runs] [BASE]   (runs default 5; prints medians)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-5}
+base=${2:-}
 corpus=bench/corpus
 
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
@@ -17,7 +20,9 @@ fast=$PWD/build/bench/traffic-totals
 plain=$PWD/build/bench-plain/traffic-totals
 reader=$PWD/build/bench/bench/plain_reader
 
-if [ ! -f "$corpus/large/traffic.htm" ] || [ ! -f "$corpus/small/r099999.htm" ]; then
+# The corpus is made anew when its generator has changed.
+corpus_version=$(sha1sum bench/corpus.hpp bench/make_corpus.cpp | sha1sum | cut -c1-12)
+if [ "$(cat "$corpus/VERSION" 2>/dev/null)" != "$corpus_version" ]; then
   free_kb=$(df -Pk . | awk 'NR == 2 { print $4 }')
   if [ "$free_kb" -lt 2000000 ]; then
     echo "bench: the corpus needs about 1.5 GB of disk; $((free_kb / 1024)) MB free" >&2
@@ -25,6 +30,7 @@ if [ ! -f "$corpus/large/traffic.htm" ] || [ ! -f "$corpus/small/r099999.htm" ];
   fi
   rm -rf "$corpus"
   build/bench/bench/make_corpus "$corpus"
+  echo "$corpus_version" >"$corpus/VERSION"
 fi
 
 # median_seconds DIR COMMAND...: the median wall time of $runs runs in DIR.
@@ -75,6 +81,32 @@ printf '  100,000 x 2 KB:     traffic-totals %s   plain-loop build %s   plain re
 printf '                      vs plain reader %sx\n' "$(ratio "$t_fast_small" "$t_reader")"
 printf '  peak memory:        1 GB report %s KB   100,000 reports %s KB\n' "$m_large" "$m_small"
 
-printf '\nscan core on report-like data in cache (bytes per second, median of %d)\n' "$runs"
-build/bench/bench/scan_benchmark --benchmark_repetitions="$runs" --benchmark_report_aggregates_only=true \
-  --benchmark_filter='/65536' 2>/dev/null | grep median
+# scan_core BENCHMARK: each kernel's median bytes per second, in GB/s, over
+# $runs repetitions, as "kernel value" lines.
+scan_core() {
+  "$1" --benchmark_repetitions="$runs" --benchmark_report_aggregates_only=true --benchmark_filter='/65536' 2>/dev/null |
+    awk '/_median/ { split($1, name, "/"); for (i = 1; i <= NF; i++) if ($i ~ /^bytes_per_second=/) {
+      v = substr($i, 18); unit = substr(v, length(v) - 1); v = v + 0; if (unit == "M/s") v /= 1024; print name[2], v } }'
+}
+printf '\nscan core on report-like data in cache (GB/s, median of %d)\n' "$runs"
+if [ -n "$base" ]; then
+  # The base revision's scan core, built with this revision's benchmark data.
+  worktree=$(mktemp -d)
+  trap 'git worktree remove --force "$worktree" >/dev/null 2>&1 || true' EXIT
+  git worktree add --detach "$worktree" "$base" >/dev/null 2>&1
+  cp bench/corpus.hpp bench/scan_benchmark.cpp "$worktree/bench/"
+  cmake -S "$worktree" -B "$worktree/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DTRAFFIC_TOTALS_BENCHMARKS=ON >/dev/null
+  cmake --build "$worktree/build" --target scan_benchmark >/dev/null
+  # Alternately, so that the machine's drift falls on both alike.
+  for round in 1 2 3; do
+    scan_core "$worktree/build/bench/scan_benchmark" | sed 's/^/base /'
+    scan_core build/bench/bench/scan_benchmark | sed 's/^/this /'
+  done | sort -k1,1 -k2,2 -k3,3n | awk '{ key = $1 " " $2; n[key]++; v[key, n[key]] = $3 }
+    END { for (k in n) printf "%s %s\n", k, v[k, int((n[k] + 1) / 2)] }' | sort >"$worktree/scan"
+  awk '{ printf "  %-4s %-6s %6.2f GB/s\n", $1, $2, $3 }' "$worktree/scan"
+  awk '$1 == "base" && $2 == "avx2" { b = $3 } $1 == "this" && $2 == "avx2" { t = $3 }
+    END { if (b > 0) printf "  avx2: this / base %.2fx\n", t / b }' "$worktree/scan"
+else
+  scan_core build/bench/bench/scan_benchmark | awk '{ printf "  %-6s %6.2f GB/s\n", $1, $2 }'
+fi

@@ -1,50 +1,202 @@
-// The opener scan inside one piece: the plain byte-wise loop, and the block
-// scan shared by the vector kernels. A vector kernel supplies one function,
-// the opener masks of 64 bytes: bit i of `cells` is set when "<td" begins at
-// byte i, bit i of `rows` when "<tr" does (it may read two bytes past the
-// block). Rows are counted with a popcount. Cells move the nine-cell cycle by
-// their count; only the cells that land on place 5 or 6 are visited, found by
-// their rank in the block.
+// The block scan that every kernel is built from, written once. A kernel file
+// defines SCAN_ISA, the name of a namespace of its own, and includes this
+// file: everything here is then compiled for that file's instruction set
+// alone, and no function compiled for AVX2 can stand in for the baseline one
+// of the same name. (std:: helpers are inline functions shared
+// by name across files, so the builtins are used instead.)
+//
+// How it works. A row opener is the bytes "<tr", a cell opener "<td". A
+// vector kernel supplies block_masks: for 64 bytes, bit i of `cells` is set
+// when "<td" begins at byte i, bit i of `rows` when "<tr" does (it reads two
+// bytes past the block). Rows are counted with a popcount. Cells move a
+// nine-cell cycle (places 1..9, then 1 again) by their count; only the cells
+// that land on place 5 (uploads) or 6 (downloads) are visited, found by their
+// rank in the block. Their number starts four bytes after the "<" and is its
+// run of decimal digits, up to fifteen of them read at once: with SSSE3 from
+// one 16-byte load (with AVX2 both numbers of a row in one register), without
+// it from two 64-bit loads. A longer run, or one near the end of the piece, is
+// read a digit at a time. The rest of a piece, past its last whole block, is
+// scanned one position at a time by the same rule.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "scan_core.hpp"
+
+#if defined(__SSSE3__)
+#include <immintrin.h>
+#endif
+
+#ifndef SCAN_ISA
+#error "define SCAN_ISA, the kernel's own namespace, before including scan_blocks.hpp"
+#endif
+
+namespace SCAN_ISA {
 
 struct opener_masks {
     std::uint64_t cells;
     std::uint64_t rows;
 };
 
-namespace scan_detail {
+inline bool is_digit(unsigned char c) { return static_cast<unsigned char>(c - '0') <= 9; }
+inline unsigned ones(std::uint64_t x) { return static_cast<unsigned>(__builtin_popcountll(x)); }
+inline unsigned lowest_one(std::uint64_t x) { return static_cast<unsigned>(__builtin_ctzll(x)); }
 
-// The number of the cell opener at p, which starts at p + 4. A number cut off
-// by the end of the piece, or starting beyond it, is left pending in the state.
+inline void add_number(scan_counts& counts, std::uint8_t target, std::uint64_t value) {
+    (target == upload_number ? counts.uploads : counts.downloads) += value;
+}
+
+// The bytes of x (the first in the lowest byte) that are no decimal digit
+// have bits set in their high nibble; a digit's byte is zero.
+inline std::uint64_t non_digits(std::uint64_t x) {
+    return ((x & 0xF0F0F0F0F0F0F0F0ull) ^ 0x3030303030303030ull) |
+           (((x & 0x0F0F0F0F0F0F0F0Full) + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull);
+}
+
+// The value of eight digits, the first in the lowest byte; zero bytes in
+// front of them read as leading zeros.
+inline std::uint64_t eight_digits(std::uint64_t x) {
+    x = (x & 0x0F0F0F0F0F0F0F0Full) * 2561 >> 8;
+    x = (x & 0x00FF00FF00FF00FFull) * 6553601 >> 16;
+    return (x & 0x0000FFFF0000FFFFull) * 42949672960001ull >> 32;
+}
+
+#if defined(__SSSE3__)
+// Up to fifteen digits from one 16-byte load: found with a compare, moved to
+// the end of the register by a shuffle, and combined in pairs, fours and
+// eights by multiply-adds.
+inline bool fifteen_digits(const unsigned char* at, std::uint64_t& value, std::size_t& length) {
+    alignas(16) static constexpr signed char shift_right[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                                                -1, -1, -1, -1, -1, 0,  1,  2,  3,  4,  5,
+                                                                6,  7,  8,  9,  10, 11, 12, 13, 14, 15};
+    const __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), _mm_set1_epi8('0'));
+    const auto digit_bytes =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits)));
+    length = static_cast<unsigned>(__builtin_ctz(~digit_bytes));
+    if (length == 16) return false;
+    const __m128i aligned =
+        _mm_shuffle_epi8(digits, _mm_loadu_si128(reinterpret_cast<const __m128i*>(shift_right + length)));
+    const __m128i pairs =
+        _mm_maddubs_epi16(aligned, _mm_setr_epi8(10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1));
+    const __m128i fours = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
+    const __m128i eights =
+        _mm_madd_epi16(_mm_packus_epi32(fours, fours), _mm_setr_epi16(10000, 1, 10000, 1, 10000, 1, 10000, 1));
+    const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
+    value = (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
+    return true;
+}
+#if defined(__AVX2__)
+// Two numbers at once, one in each half of a 256-bit register: false when
+// either has sixteen digits or more.
+inline bool two_numbers(const unsigned char* a, const unsigned char* b, std::uint64_t& value_a, std::size_t& length_a,
+                        std::uint64_t& value_b, std::size_t& length_b) {
+    alignas(16) static constexpr signed char shift_right[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                                                -1, -1, -1, -1, -1, 0,  1,  2,  3,  4,  5,
+                                                                6,  7,  8,  9,  10, 11, 12, 13, 14, 15};
+    const __m256i digits = _mm256_sub_epi8(
+        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a))),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)), 1),
+        _mm256_set1_epi8('0'));
+    const auto digit_bytes = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(digits, _mm256_set1_epi8(9)), digits)));
+    length_a = static_cast<unsigned>(__builtin_ctz(~digit_bytes | 0x10000u));
+    length_b = static_cast<unsigned>(__builtin_ctz(~(digit_bytes >> 16)));
+    if (length_a >= 16 || length_b >= 16) return false;
+    const __m256i control = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(shift_right + length_a))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(shift_right + length_b)), 1);
+    const __m256i aligned = _mm256_shuffle_epi8(digits, control);
+    const __m256i pairs = _mm256_maddubs_epi16(aligned, _mm256_set1_epi16(0x010A));
+    const __m256i fours = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
+    const __m256i eights = _mm256_madd_epi16(_mm256_packus_epi32(fours, fours), _mm256_set1_epi32(0x00012710));
+    const auto first = static_cast<std::uint64_t>(_mm256_extract_epi64(eights, 0));
+    const auto second = static_cast<std::uint64_t>(_mm256_extract_epi64(eights, 2));
+    value_a = (first & 0xFFFFFFFF) * 100000000 + (first >> 32);
+    value_b = (second & 0xFFFFFFFF) * 100000000 + (second >> 32);
+    return true;
+}
+#endif
+#else
+// Up to fifteen digits from two 64-bit loads: the digits are found with a few
+// masks and turned into their value with three multiplications per eight.
+inline bool fifteen_digits(const unsigned char* at, std::uint64_t& value, std::size_t& length) {
+    static constexpr std::uint64_t powers_of_ten[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+    std::uint64_t head, next;
+    std::memcpy(&head, at, 8);
+    if (const std::uint64_t stop = non_digits(head); stop != 0) {
+        length = lowest_one(stop) / 8;
+        value = length == 0 ? 0 : eight_digits(head << (64 - 8 * length));
+        return true;
+    }
+    std::memcpy(&next, at + 8, 8);
+    const std::uint64_t stop = non_digits(next);
+    if (stop == 0) return false;
+    const unsigned more = lowest_one(stop) / 8;
+    value = eight_digits(head);
+    if (more != 0) value = value * powers_of_ten[more] + eight_digits(next << (64 - 8 * more));
+    length = 8 + more;
+    return true;
+}
+#endif
+
+// Reads the decimal digits at bytes[q] (q <= n), stopping at the first
+// non-digit or at n; stores their value modulo 2^64 and returns the index
+// where the run stopped.
+inline std::size_t read_cell_number(const unsigned char* bytes, std::size_t q, std::size_t n, std::uint64_t& value) {
+    if constexpr (std::endian::native == std::endian::little) {
+        if (n - q >= 16) {
+            if (!is_digit(bytes[q])) {
+                value = 0;
+                return q;
+            }
+            std::size_t length = 0;
+            if (fifteen_digits(bytes + q, value, length)) return q + length;
+        }
+    }
+    // Sixteen digits or more, or too near the end of the piece: one at a time.
+    std::uint64_t v = 0;
+    while (q < n && is_digit(bytes[q])) v = v * 10 + static_cast<unsigned>(bytes[q++] - '0');
+    value = v;
+    return q;
+}
+
+// The number of the cell opener at p, which starts at p + 4. One cut off by
+// the end of the piece, or starting beyond it, is left pending in the state.
 inline void take_number(scan_state& s, scan_counts& counts, const unsigned char* bytes, std::size_t p, std::size_t n,
                         std::uint8_t target) {
     const std::size_t q = p + 4;
     std::uint64_t value = 0;
     if (q > n || read_cell_number(bytes, q, n, value) == n) {
         s.pending = target;
-        s.pending_skip = q > n ? 1 : 0;
+        s.pending_skip = static_cast<std::uint8_t>(q > n ? q - n : 0);
         s.pending_value = value;
         return;
     }
-    (target == upload_number ? counts.uploads : counts.downloads) += value;
+    add_number(counts, target, value);
 }
 
-// The rank (1-based) of the first cell in a run from `place` that lands on `goal`.
-inline unsigned first_rank(unsigned place, unsigned goal) {
-    const unsigned rank = (goal + 9 - place) % 9;
-    return rank == 0 ? 9 : rank;
+// A number that the last piece cut off: its digits go on at bytes[pending_skip].
+inline void finish_pending(scan_state& s, const unsigned char* bytes, std::size_t n) {
+    if (s.pending == no_number) return;
+    std::size_t i = s.pending_skip < n ? s.pending_skip : n;
+    s.pending_skip = static_cast<std::uint8_t>(s.pending_skip - i);
+    if (s.pending_skip != 0) return;  // the piece ended before the number began
+    std::uint64_t v = s.pending_value;
+    while (i < n && is_digit(bytes[i])) v = v * 10 + static_cast<unsigned>(bytes[i++] - '0');
+    if (i == n) {
+        s.pending_value = v;
+        return;
+    }
+    add_number(s.counts, s.pending, v);
+    s.pending = no_number;
 }
 
-// The openers that begin at p..n-3, one position at a time with look-ahead;
-// the plain kernel, and the rest of a piece after the last whole block.
-inline void scan_openers_bytewise(scan_state& s, scan_counts counts, unsigned place, const unsigned char* bytes,
-                                  std::size_t p, std::size_t n) {
+// The openers that begin at p..n-3, one position at a time.
+inline void scan_bytewise(scan_state& s, scan_counts counts, unsigned place, const unsigned char* bytes, std::size_t p,
+                          std::size_t n) {
     for (; p + 2 < n; ++p) {
         if (bytes[p] != '<' || bytes[p + 1] != 't') continue;
         if (bytes[p + 2] == 'd') {
@@ -59,33 +211,58 @@ inline void scan_openers_bytewise(scan_state& s, scan_counts counts, unsigned pl
     s.cell_place = static_cast<std::uint8_t>(place);
 }
 
-// Scans the openers that begin at from..n-3, all three bytes inside the piece.
+// The rank (1-based) of the first cell in a run from `place` that lands on `goal`.
+inline unsigned first_rank(unsigned place, unsigned goal) {
+    const unsigned rank = (goal + 9 - place) % 9;
+    return rank == 0 ? 9 : rank;
+}
+
+// One block, its cells on places 5 and 6 found by clearing the lower cells.
+inline void scan_block(scan_state& s, scan_counts& counts, unsigned& place, const unsigned char* bytes, std::size_t p,
+                       std::size_t n, const opener_masks& masks) {
+    counts.connections += ones(masks.rows);
+    if (masks.cells == 0) return;
+    const unsigned cells = ones(masks.cells);
+    // Place 6 follows place 5, so its cell, if in the block, is the next one.
+    unsigned up = first_rank(place, 5);
+    std::uint64_t rest = masks.cells;
+    if (up == 9) {  // place 6 comes first, at rank 1
+        take_number(s, counts, bytes, p + lowest_one(rest), n, download_number);
+    }
+    for (unsigned rank = 1; up <= cells; up += 9) {
+        for (; rank < up; ++rank) rest &= rest - 1;
+#if defined(__AVX2__)
+        // The usual case: both cells in the block, both numbers well inside the piece.
+        if (up < cells && p + 64 + 20 <= n) {
+            const std::size_t qa = p + lowest_one(rest) + 4, qb = p + lowest_one(rest & (rest - 1)) + 4;
+            std::uint64_t va, vb;
+            std::size_t la, lb;
+            if (two_numbers(bytes + qa, bytes + qb, va, la, vb, lb)) {
+                counts.uploads += va;
+                counts.downloads += vb;
+                rest &= rest - 1;
+                ++rank;
+                continue;
+            }
+        }
+#endif
+        take_number(s, counts, bytes, p + lowest_one(rest), n, upload_number);
+        if (up + 1 > cells) break;
+        rest &= rest - 1;
+        ++rank;
+        take_number(s, counts, bytes, p + lowest_one(rest), n, download_number);
+    }
+    place = (place + cells - 1) % 9 + 1;
+}
+
 template <opener_masks (*block_masks)(const unsigned char*)>
-void scan_openers(scan_state& s, const unsigned char* bytes, std::size_t from, std::size_t n) {
+void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, std::size_t n) {
+    finish_pending(s, bytes, n);
     scan_counts counts = s.counts;
     unsigned place = s.cell_place;
     std::size_t p = from;
-    for (; p + 64 + 2 <= n; p += 64) {
-        const opener_masks masks = block_masks(bytes + p);
-        counts.connections += static_cast<unsigned>(std::popcount(masks.rows));
-        if (masks.cells == 0) continue;
-        const unsigned cells = static_cast<unsigned>(std::popcount(masks.cells));
-        unsigned up = first_rank(place, 5), down = first_rank(place, 6);
-        std::uint64_t rest = masks.cells;
-        for (unsigned rank = 1; up <= cells || down <= cells; ++rank, rest &= rest - 1) {
-            if (rank != up && rank != down) continue;
-            const std::size_t at = p + static_cast<unsigned>(std::countr_zero(rest));
-            if (rank == up) {
-                take_number(s, counts, bytes, at, n, upload_number);
-                up += 9;
-            } else {
-                take_number(s, counts, bytes, at, n, download_number);
-                down += 9;
-            }
-        }
-        place = (place + cells - 1) % 9 + 1;
-    }
-    scan_openers_bytewise(s, counts, place, bytes, p, n);
+    for (; p + 64 + 2 <= n; p += 64) scan_block(s, counts, place, bytes, p, n, block_masks(bytes + p));
+    scan_bytewise(s, counts, place, bytes, p, n);
 }
 
-}  // namespace scan_detail
+}  // namespace SCAN_ISA

@@ -1,57 +1,15 @@
-// The scan's state machine, and the choice of the kernel that does the bulk.
-//
-// A row opener is the bytes "<tr", a cell opener "<td"; both are recognised at
-// their third byte from the two bytes before it, so nothing ever has to look
-// past the end of a piece. Each cell opener moves the place in a nine-cell
-// cycle (1..9, then 1 again); the openers landing on place 5 and place 6 start
-// a number four bytes after their "<": one byte past the tag name is skipped,
-// then decimal digits are read until the first non-digit. A number in progress
-// is the only other state, and it can never overlap the next counted opener,
-// because the "<" that begins an opener is not a digit.
-//
-// The machine runs only at the seam between pieces; inside a piece a kernel
-// finds the openers with look-ahead, which gives the same counts.
+// Feeding the kernels. A kernel only ever sees openers that lie whole inside
+// the bytes it is given, so every opener is recognised by the kernels' one
+// rule (scan_blocks.hpp): the last two bytes of a piece, where an opener may
+// begin, are kept in the state and put in front of the first two bytes of the
+// next piece in a seam of four bytes, which the kernel scans for the openers
+// that begin in the kept bytes. The only other thing that crosses pieces is a
+// number that a piece's end cut off.
 #include "scan_core.hpp"
 
 #include "scan_kernels.hpp"
 
 namespace {
-
-inline bool is_digit(unsigned char c) { return static_cast<unsigned char>(c - '0') <= 9; }
-
-inline void add_number(scan_counts& counts, std::uint8_t target, std::uint64_t value) {
-    if (target == upload_number)
-        counts.uploads += value;
-    else
-        counts.downloads += value;
-}
-
-inline void step(scan_state& s, unsigned char c) {
-    if (s.pending != no_number) {
-        if (s.pending_skip != 0) {
-            s.pending_skip = 0;
-        } else if (is_digit(c)) {
-            s.pending_value = s.pending_value * 10 + (c - '0');
-        } else {
-            add_number(s.counts, s.pending, s.pending_value);
-            s.pending = no_number;
-        }
-    }
-    if (s.prev2 == '<' && s.prev1 == 't') {
-        if (c == 'd') {
-            s.cell_place = s.cell_place == 9 ? 1 : s.cell_place + 1;
-            if (s.cell_place == 5 || s.cell_place == 6) {
-                s.pending = s.cell_place == 5 ? upload_number : download_number;
-                s.pending_skip = 1;
-                s.pending_value = 0;
-            }
-        } else if (c == 'r') {
-            ++s.counts.connections;
-        }
-    }
-    s.prev2 = s.prev1;
-    s.prev1 = c;
-}
 
 using opener_scan = void (*)(scan_state&, const unsigned char*, std::size_t, std::size_t);
 
@@ -68,16 +26,30 @@ opener_scan opener_scan_for(scan_kernel kernel) {
     return scan_openers_plain;
 }
 
+// __builtin_cpu_supports asks both the processor and whether the operating
+// system saves the wider registers.
+bool processor_runs(scan_kernel kernel) {
+    __builtin_cpu_init();
+    switch (kernel) {
+        case scan_kernel::avx2:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
+        case scan_kernel::sse2:
+        case scan_kernel::plain:
+            break;
+    }
+    return true;
+}
+
 scan_kernel fastest_kernel() {
 #if defined(TRAFFIC_TOTALS_PLAIN_SCAN)
     return scan_kernel::plain;
 #else
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? scan_kernel::avx2 : scan_kernel::sse2;
+    return processor_runs(scan_kernel::avx2) ? scan_kernel::avx2 : scan_kernel::sse2;
 #endif
 }
 #else
 opener_scan opener_scan_for(scan_kernel kernel) { return kernel == scan_kernel::plain ? scan_openers_plain : nullptr; }
+bool processor_runs(scan_kernel) { return true; }
 scan_kernel fastest_kernel() { return scan_kernel::plain; }
 #endif
 
@@ -89,45 +61,47 @@ opener_scan chosen_scan = opener_scan_for(chosen_kernel);
 void scan_start(scan_state& state) { state = scan_state{}; }
 
 void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n) {
+    if (n == 0) return;
     scan_state s = state;
-    // The byte machine takes the seam with the previous piece: the openers
-    // that straddle it, and a number still being read. From there on every
-    // opener lies wholly inside the piece and the kernel takes over.
-    std::size_t i = 0;
-    while (i < n && (i < 2 || s.pending != no_number)) step(s, bytes[i++]);
-    if (i < n) {
-        chosen_scan(s, bytes, i - 2, n);
-        s.prev2 = bytes[n - 2];
-        s.prev1 = bytes[n - 1];
+    // A number that the last piece cut off is finished first (a kernel given
+    // no openers to scan does only that). While it still runs on, every byte of
+    // this piece is one of its digits, and no opener can begin in it.
+    if (s.pending != no_number) chosen_scan(s, bytes, n, n);
+    if (s.pending == no_number) {
+        const std::size_t head = n < 2 ? n : 2;
+        if (s.tail_length + head >= 3) {
+            unsigned char seam[4] = {s.tail[0], s.tail[1], 0, 0};
+            for (std::size_t i = 0; i < head; ++i) seam[s.tail_length + i] = bytes[i];
+            chosen_scan(s, seam, 0, s.tail_length + head);
+            // A number begun in the seam goes on in this piece, after the bytes the seam took.
+            if (s.pending != no_number) s.pending_skip = static_cast<std::uint8_t>(s.pending_skip + head);
+        }
+        chosen_scan(s, bytes, 0, n);
+    }
+    if (n >= 2) {
+        s.tail[0] = bytes[n - 2];
+        s.tail[1] = bytes[n - 1];
+        s.tail_length = 2;
+    } else if (s.tail_length == 2) {
+        s.tail[0] = s.tail[1];
+        s.tail[1] = bytes[0];
+    } else {
+        s.tail[s.tail_length++] = bytes[0];
     }
     state = s;
 }
 
 scan_counts scan_finish(scan_state& state) {
     if (state.pending != no_number) {
-        add_number(state.counts, state.pending, state.pending_value);
+        (state.pending == upload_number ? state.counts.uploads : state.counts.downloads) += state.pending_value;
         state.pending = no_number;
     }
     return state.counts;
 }
 
-std::size_t read_cell_number(const unsigned char* bytes, std::size_t q, std::size_t n, std::uint64_t& value) {
-    std::uint64_t v = 0;
-    while (q < n && is_digit(bytes[q])) v = v * 10 + static_cast<unsigned>(bytes[q++] - '0');
-    value = v;
-    return q;
-}
-
 scan_kernel active_scan_kernel() { return chosen_kernel; }
 
-bool scan_kernel_supported(scan_kernel kernel) {
-    if (opener_scan_for(kernel) == nullptr) return false;
-#if defined(TRAFFIC_TOTALS_X86_KERNELS)
-    __builtin_cpu_init();
-    if (kernel == scan_kernel::avx2) return __builtin_cpu_supports("avx2");
-#endif
-    return true;
-}
+bool scan_kernel_supported(scan_kernel kernel) { return opener_scan_for(kernel) != nullptr && processor_runs(kernel); }
 
 bool use_scan_kernel(scan_kernel kernel) {
     if (!scan_kernel_supported(kernel)) return false;

@@ -13,11 +13,14 @@ struct scan_counts {
 
 enum : std::uint8_t { no_number = 0, upload_number = 1, download_number = 2 };
 
-// Everything the scan carries from one piece to the next.
+// Everything the scan carries from one piece to the next: the place in the
+// nine-cell cycle, the last bytes of the piece (where an opener may begin
+// that the next piece completes), and a number cut off by the piece's end.
 struct scan_state {
     scan_counts counts;
-    std::uint8_t cell_place;    // 0 before the first cell opener, then 1..9
-    std::uint8_t prev2, prev1;  // the two bytes before the piece (0 at the start)
+    std::uint8_t cell_place;   // 0 before the first cell opener, then 1..9
+    std::uint8_t tail_length;  // 0..2 bytes in tail
+    std::uint8_t tail[2];
     std::uint8_t pending;       // which sum a number still being read belongs to
     std::uint8_t pending_skip;  // bytes to pass before that number's first digit
     std::uint64_t pending_value;
@@ -28,12 +31,8 @@ void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n);
 // The end of the report: bytes past it read as zero, which ends any number.
 scan_counts scan_finish(scan_state& state);
 
-// Reads the decimal digits at bytes[q], stopping at the first non-digit or at n;
-// stores their value modulo 2^64 and returns the index where the run stopped.
-std::size_t read_cell_number(const unsigned char* bytes, std::size_t q, std::size_t n, std::uint64_t& value);
-
-// The ways to scan: the byte machine, and vector kernels that find the openers
-// 64 bytes at a time. The fastest that the processor runs is chosen at start-up.
+// The ways to scan: byte by byte, and vector kernels that find the openers 64
+// bytes at a time. The fastest that the processor runs is chosen at start-up.
 enum class scan_kernel { plain, sse2, avx2 };
 scan_kernel active_scan_kernel();
 bool scan_kernel_supported(scan_kernel kernel);

@@ -2,9 +2,11 @@
 // file alone and used only where the processor reports it.
 #include <immintrin.h>
 
+#define SCAN_ISA scan_avx2
 #include "scan_blocks.hpp"
 #include "scan_kernels.hpp"
 
+namespace scan_avx2 {
 namespace {
 
 opener_masks avx2_masks(const unsigned char* block) {
@@ -28,7 +30,8 @@ opener_masks avx2_masks(const unsigned char* block) {
 }
 
 }  // namespace
+}  // namespace scan_avx2
 
 void scan_openers_avx2(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n) {
-    scan_detail::scan_openers<avx2_masks>(state, bytes, from, n);
+    scan_avx2::scan_blocks<scan_avx2::avx2_masks>(state, bytes, from, n);
 }

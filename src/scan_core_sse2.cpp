@@ -1,9 +1,11 @@
 // Opener masks 16 bytes at a time with SSE2, which every x86-64 processor has.
 #include <emmintrin.h>
 
+#define SCAN_ISA scan_sse2
 #include "scan_blocks.hpp"
 #include "scan_kernels.hpp"
 
+namespace scan_sse2 {
 namespace {
 
 opener_masks sse2_masks(const unsigned char* block) {
@@ -24,7 +26,8 @@ opener_masks sse2_masks(const unsigned char* block) {
 }
 
 }  // namespace
+}  // namespace scan_sse2
 
 void scan_openers_sse2(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n) {
-    scan_detail::scan_openers<sse2_masks>(state, bytes, from, n);
+    scan_sse2::scan_blocks<scan_sse2::sse2_masks>(state, bytes, from, n);
 }

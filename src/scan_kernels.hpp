@@ -1,5 +1,9 @@
-// The kernels, one file per instruction set, each scanning the openers
-// that begin at from..n-3 of a piece (see scan_blocks.hpp).
+// The kernels, one file per instruction set, each built from the generic
+// block scan (scan_blocks.hpp) for its own set. Each first finishes a number
+// that the state holds pending, whose digits start at bytes[pending_skip],
+// then scans the openers that begin at from..n-3 of the piece, every one of
+// them whole inside it. A number that runs into the piece's end is left
+// pending.
 #pragma once
 
 #include <cstddef>

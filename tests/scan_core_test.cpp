@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -167,7 +168,38 @@ TEST_P(Scan, ManyCellsInOneBlockFollowTheCycle) {
     }
 }
 
+// Digit runs of every length up to 40, placed at every offset around a block
+// edge, with the rest of the data short or long behind them, and the whole
+// cut once at every byte of the run and around it.
+TEST_P(Scan, DigitRunsOfEveryLengthAcrossBlocksAndPieces) {
+    for (std::size_t length = 1; length <= 40; ++length) {
+        std::string number;
+        for (std::size_t i = 0; i < length; ++i) number += static_cast<char>('0' + (i * 7 + length) % 10);
+        for (std::size_t lead = 40; lead < 110; ++lead) {
+            for (const std::size_t behind : {std::size_t{0}, std::size_t{3}, std::size_t{90}}) {
+                const std::string head = std::string(lead, 'x') + "<td><td><td><td><td>";
+                const std::string data = head + number + "<td>" + number + std::string(behind, 'y');
+                const scan_counts want = reference_scan(data);
+                expect_counts(scan_whole(data), want, std::to_string(length) + " digits at " + std::to_string(lead));
+                for (std::size_t cut = head.size() - 2; cut <= head.size() + 2 * length + 5 && cut <= data.size();
+                     ++cut)
+                    expect_counts(scan_in_pieces(data, {cut}), want,
+                                  std::to_string(length) + " digits, cut at " + std::to_string(cut));
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kernels, Scan, ::testing::Values(scan_kernel::plain, scan_kernel::sse2, scan_kernel::avx2),
                          [](const auto& info) { return std::string(scan_kernel_name(info.param)); });
+
+// Run under an emulated processor (tests/CMakeLists.txt), the kernel chosen at
+// start-up must be the one its instruction sets call for.
+TEST(KernelChoice, TheFastestKernelThatTheProcessorRuns) {
+    const char* expected = std::getenv("TRAFFIC_TOTALS_EXPECTED_KERNEL");
+    if (expected == nullptr) GTEST_SKIP() << "not run under an emulated processor";
+    EXPECT_STREQ(scan_kernel_name(active_scan_kernel()), expected);
+    if (std::string(expected) == "sse2") EXPECT_FALSE(use_scan_kernel(scan_kernel::avx2));
+}
 
 }  // namespace
