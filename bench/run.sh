@@ -81,6 +81,37 @@ printf '  100,000 x 2 KB:     traffic-totals %s   plain-loop build %s   plain re
 printf '                      vs plain reader %sx\n' "$(ratio "$t_fast_small" "$t_reader")"
 printf '  peak memory:        1 GB report %s KB   100,000 reports %s KB\n' "$m_large" "$m_small"
 
+# Cold: the page cache dropped before each run (root only).
+cold_seconds() {
+  local dir=$1
+  shift
+  local times=()
+  for ((i = 0; i < runs; i++)); do
+    sync
+    echo 3 >/proc/sys/vm/drop_caches
+    local start end
+    start=$(date +%s.%N)
+    (cd "$dir" && "$@" </dev/null >/dev/null)
+    end=$(date +%s.%N)
+    times+=("$(echo "scale=3; ($end - $start) / 1" | bc)")
+  done
+  LC_ALL=C printf '%.3f\n' "$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")"
+}
+if [ -w /proc/sys/vm/drop_caches ]; then
+  c_fast_large=$(cold_seconds "$large" "$fast")
+  c_dd=$(cold_seconds "$large" dd if=traffic.htm of=/dev/null bs=1M status=none)
+  c_fast_small=$(cold_seconds "$small" "$fast")
+  c_reader=$(cold_seconds "$small" bash -c "exec '$reader' *.htm")
+  printf '\ncold page cache, median of %d (seconds)\n' "$runs"
+  printf '  1 GB report:        traffic-totals %s   dd bs=1M %s   vs dd %sx\n' "$c_fast_large" "$c_dd" \
+    "$(ratio "$c_fast_large" "$c_dd")"
+  printf '  100,000 x 2 KB:     traffic-totals %s   plain reader %s   vs plain reader %sx\n' "$c_fast_small" \
+    "$c_reader" "$(ratio "$c_fast_small" "$c_reader")"
+  # Warm again for what follows.
+  cat "$corpus/large/traffic.htm" >/dev/null
+  (cd "$corpus/small" && printf "%s\0" *.htm | xargs -0 cat >/dev/null)
+fi
+
 # scan_core BENCHMARK: each kernel's median bytes per second, in GB/s, over
 # $runs repetitions, as "kernel value" lines.
 scan_core() {

@@ -47,22 +47,25 @@ std::size_t name_units(std::string_view name);
 
 // Reports are read raw, in binary mode. open_report takes an entry that the
 // search yielded, refuses anything that is not a regular file, and leaves the
-// file's size in the entry (0 for anything else). read_report returns the
-// bytes read, 0 at the end of the file, or -1 on failure.
+// file's size in the entry (0 for anything else) and its version, which tells
+// one state of the file from another: a report whose version differs after
+// the read changed while it was read. read_report returns the bytes read, 0 at
+// the end of the file, or -1 on failure; read_report_at reads at an offset and
+// may be called by several threads at once on one report.
 using report_handle = std::intptr_t;
 inline constexpr report_handle no_report = -1;
-report_handle open_report(report_entry& entry, std::string& reason);
-long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, std::string& reason);
-void close_report(report_handle report);
-// What tells one state of an open report from another: a report whose
-// version differs after the read changed while it was read.
 struct report_version {
     std::uint64_t size;
     std::int64_t modified;  // nanoseconds where the system keeps them
     std::int64_t changed;
     bool operator==(const report_version&) const = default;
 };
+report_handle open_report(report_entry& entry, report_version& version, std::string& reason);
+long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, std::string& reason);
+long long read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity, std::uint64_t offset,
+                         std::string& reason);
 bool version_of_report(report_handle report, report_version& version);
+void close_report(report_handle report);
 
 // The summary is written to a temporary file in the working directory, in text
 // mode, and only a complete one replaces the file of the final name. An
@@ -72,6 +75,9 @@ std::FILE* create_summary(std::string& reason);
 bool commit_summary(std::FILE* summary, std::string_view final_name, std::string& reason);
 // Closes and removes an unfinished summary; an earlier file of the final name stays.
 void discard_summary(std::FILE* summary);
+
+// How many threads may read reports at once: the processors this process may use.
+unsigned processors();
 
 // The prompt at the end of the run, waiting for a key press. Standard output
 // must be flushed first. Returns an empty string, or why the prompt could not

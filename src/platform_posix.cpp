@@ -1,6 +1,7 @@
 // The platform layer on POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -185,7 +186,15 @@ bool working_directory(folder_path& path, std::string& reason) {
 
 std::size_t name_units(std::string_view name) { return name.size(); }
 
-report_handle open_report(report_entry& entry, std::string& reason) {
+namespace {
+report_version version_from(const struct stat& info) {
+    constexpr std::int64_t billion = 1000000000;
+    return {static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec * billion + info.st_mtim.tv_nsec,
+            info.st_ctim.tv_sec * billion + info.st_ctim.tv_nsec};
+}
+}  // namespace
+
+report_handle open_report(report_entry& entry, report_version& version, std::string& reason) {
     // What is not a regular file (a FIFO, a device) is never opened; where the
     // listing did not tell, a look first. The open itself does not block, and
     // the file opened is checked again in case the entry changed in between.
@@ -212,6 +221,7 @@ report_handle open_report(report_entry& entry, std::string& reason) {
         return no_report;
     }
     entry.size = static_cast<std::uint64_t>(info.st_size);
+    version = version_from(info);
     return fd;
 }
 
@@ -228,13 +238,30 @@ long long read_report(report_handle report, unsigned char* buffer, std::size_t c
 
 void close_report(report_handle report) { close(static_cast<int>(report)); }
 
+long long read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity, std::uint64_t offset,
+                         std::string& reason) {
+    for (;;) {
+        const ssize_t got = pread(static_cast<int>(report), buffer, capacity, static_cast<off_t>(offset));
+        if (got >= 0) return got;
+        if (errno != EINTR) {
+            reason = reason_of(errno);
+            return -1;
+        }
+    }
+}
+
 bool version_of_report(report_handle report, report_version& version) {
     struct stat info;
     if (fstat(static_cast<int>(report), &info) != 0) return false;
-    constexpr std::int64_t billion = 1000000000;
-    version = {static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec * billion + info.st_mtim.tv_nsec,
-               info.st_ctim.tv_sec * billion + info.st_ctim.tv_nsec};
+    version = version_from(info);
     return true;
+}
+
+unsigned processors() {
+    cpu_set_t usable;
+    if (sched_getaffinity(0, sizeof usable, &usable) == 0) return static_cast<unsigned>(CPU_COUNT(&usable));
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
 std::FILE* create_summary(std::string& reason) {

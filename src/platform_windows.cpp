@@ -260,7 +260,13 @@ bool working_directory(folder_path& path, std::string& reason) {
 
 std::size_t name_units(std::string_view name) { return utf16_from_text(name).size(); }
 
-report_handle open_report(report_entry& entry, std::string& reason) {
+namespace {
+report_version version_from(const struct _stat64& info) {
+    return {static_cast<std::uint64_t>(info.st_size), info.st_mtime, info.st_ctime};
+}
+}  // namespace
+
+report_handle open_report(report_entry& entry, report_version& version, std::string& reason) {
     if ((entry.attributes & _A_SUBDIR) != 0) {
         reason = "not a regular file";
         return no_report;
@@ -278,6 +284,7 @@ report_handle open_report(report_entry& entry, std::string& reason) {
         return no_report;
     }
     entry.size = static_cast<std::uint64_t>(info.st_size);
+    version = version_from(info);
     return fd;
 }
 
@@ -290,11 +297,35 @@ long long read_report(report_handle report, unsigned char* buffer, std::size_t c
 
 void close_report(report_handle report) { _close(static_cast<int>(report)); }
 
+long long read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity, std::uint64_t offset,
+                         std::string& reason) {
+    // A read with an offset of its own, so that threads never share a file position.
+    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(static_cast<int>(report)));
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    const DWORD wanted = capacity < (1u << 30) ? static_cast<DWORD>(capacity) : (1u << 30);
+    if (ReadFile(file, buffer, wanted, &got, &at)) return got;
+    if (GetLastError() == ERROR_HANDLE_EOF) return 0;
+    reason = last_error_text();
+    return -1;
+}
+
 bool version_of_report(report_handle report, report_version& version) {
     struct _stat64 info;
     if (_fstat64(static_cast<int>(report), &info) != 0) return false;
-    version = {static_cast<std::uint64_t>(info.st_size), info.st_mtime, info.st_ctime};
+    version = version_from(info);
     return true;
+}
+
+unsigned processors() {
+    DWORD_PTR process_mask = 0, system_mask = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) && process_mask != 0)
+        return static_cast<unsigned>(__builtin_popcountll(process_mask));
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
 }
 
 std::FILE* create_summary(std::string& reason) {

@@ -1,7 +1,43 @@
-// One report: its size line, its scan, its console block and summary section,
-// and its share of the run totals.
+// One report's lines, once it is read: its size line, a message where it
+// could not be read or changed while it was read, its console block and its
+// summary section. And, while it is read, its progress on a terminal.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "report_reader.hpp"
+#include "scan_core.hpp"
 #include "tallies.hpp"
 
-void scan_report(report_entry entry);
+// A report that takes more than a second shows its name and how far the scan
+// has got on standard error, when that is a terminal, below its size line;
+// the line is wiped when the report is done. Standard output never sees it.
+class progress_line {
+public:
+    progress_line() : start_(std::chrono::steady_clock::now()) {}
+    ~progress_line();
+    progress_line(const progress_line&) = delete;
+    progress_line& operator=(const progress_line&) = delete;
+    void update(const report_entry& entry, const reading_progress& progress);
+    // Wipes the line, before the report's own lines are written.
+    void wipe();
+    bool size_line_shown() const { return size_line_shown_; }
+
+private:
+    void redraw(const std::string& line);
+
+    std::chrono::steady_clock::time_point start_;
+    bool checked_terminal_ = false;
+    bool terminal_ = false;
+    bool size_line_shown_ = false;
+    std::size_t shown_ = 0;
+};
+
+void write_size_line(const report_entry& entry, std::uint64_t size);
+
+// Writes the report's lines (the size line unless already shown), with the
+// ordinal it has in the summary, and returns its counts.
+scan_counts scan_report(const report_entry& entry, const report_reading& reading, std::uint64_t ordinal,
+                        bool size_line_shown);

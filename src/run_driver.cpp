@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform.hpp"
+#include "reading_pool.hpp"
 #include "report_scanner.hpp"
 #include "tallies.hpp"
 #include "totals_block.hpp"
@@ -31,9 +32,29 @@ int run_driver() {
     if (summary_file.file == nullptr)
         report_failure("cannot write '%s': %s", shown_in_message(final_name).c_str(), reason.c_str());
 
-    for (bool more = matched; more; more = find_report(false, entry)) scan_report(entry);
+    // Reports are read ahead on other threads and written here in the search's order.
+    tallies totals{};
+    {
+        reading_pool pool(platform::processors());
+        bool more = matched;
+        for (;;) {
+            for (; more && pool.has_room(); more = find_report(false, entry)) pool.give(entry);
+            if (pool.empty()) break;
+            progress_line progress;
+            const auto report = pool.take([&progress](const report_entry& being_read, const reading_progress& done) {
+                progress.update(being_read, done);
+            });
+            progress.wipe();
+            const scan_counts counts =
+                scan_report(report.entry, report.reading, totals.reports_done + 1, progress.size_line_shown());
+            totals.total_uploads += counts.uploads;
+            totals.total_downloads += counts.downloads;
+            totals.total_connections += counts.connections;
+            totals.reports_done += 1;
+        }
+    }
 
-    write_totals();
+    write_totals(totals);
 
     if (matched) platform::close_report_search();
     if (summary_file.file != nullptr) {

@@ -194,16 +194,19 @@ inline void finish_pending(scan_state& s, const unsigned char* bytes, std::size_
     s.pending = no_number;
 }
 
+// The openers, one position at a time: at needs three bytes.
+inline bool is_cell_opener(const unsigned char* at) { return at[0] == '<' && at[1] == 't' && at[2] == 'd'; }
+inline bool is_row_opener(const unsigned char* at) { return at[0] == '<' && at[1] == 't' && at[2] == 'r'; }
+
 // The openers that begin at p..n-3, one position at a time.
 inline void scan_bytewise(scan_state& s, scan_counts counts, unsigned place, const unsigned char* bytes, std::size_t p,
                           std::size_t n) {
     for (; p + 2 < n; ++p) {
-        if (bytes[p] != '<' || bytes[p + 1] != 't') continue;
-        if (bytes[p + 2] == 'd') {
+        if (is_cell_opener(bytes + p)) {
             place = place == 9 ? 1 : place + 1;
             if (place == 5) take_number(s, counts, bytes, p, n, upload_number);
             if (place == 6) take_number(s, counts, bytes, p, n, download_number);
-        } else if (bytes[p + 2] == 'r') {
+        } else if (is_row_opener(bytes + p)) {
             ++counts.connections;
         }
     }
@@ -263,6 +266,21 @@ void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, st
     std::size_t p = from;
     for (; p + 64 + 2 <= n; p += 64) scan_block(s, counts, place, bytes, p, n, block_masks(bytes + p));
     scan_bytewise(s, counts, place, bytes, p, n);
+}
+
+// The cell openers that begin at 0..n-3.
+inline std::uint64_t count_cells_bytewise(const unsigned char* bytes, std::size_t p, std::size_t n) {
+    std::uint64_t cells = 0;
+    for (; p + 2 < n; ++p) cells += is_cell_opener(bytes + p) ? 1 : 0;
+    return cells;
+}
+
+template <opener_masks (*block_masks)(const unsigned char*)>
+std::uint64_t count_cells(const unsigned char* bytes, std::size_t n) {
+    std::uint64_t cells = 0;
+    std::size_t p = 0;
+    for (; p + 64 + 2 <= n; p += 64) cells += ones(block_masks(bytes + p).cells);
+    return cells + count_cells_bytewise(bytes, p, n);
 }
 
 }  // namespace SCAN_ISA

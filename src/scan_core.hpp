@@ -31,6 +31,17 @@ void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n);
 // The end of the report: bytes past it read as zero, which ends any number.
 scan_counts scan_finish(scan_state& state);
 
+// For a report read in parts side by side. count_cell_openers counts the cell
+// openers that begin at 0..n-3, which tells the part after where it stands
+// in the nine-cell cycle (scan_start_at_cell). scan_overhang takes the bytes
+// that follow a part (at least two, unless the report ends sooner) to finish
+// the openers begun in its last bytes and a number it cut off, without
+// counting any opener that begins in them; it returns false while that
+// number runs on through all of them.
+std::uint64_t count_cell_openers(const unsigned char* bytes, std::size_t n);
+void scan_start_at_cell(scan_state& state, std::uint64_t cells_before);
+bool scan_overhang(scan_state& state, const unsigned char* bytes, std::size_t n);
+
 // The ways to scan: byte by byte, and vector kernels that find the openers 64
 // bytes at a time. The fastest that the processor runs is chosen at start-up.
 enum class scan_kernel { plain, sse2, avx2 };

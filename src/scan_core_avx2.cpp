@@ -35,3 +35,7 @@ opener_masks avx2_masks(const unsigned char* block) {
 void scan_openers_avx2(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n) {
     scan_avx2::scan_blocks<scan_avx2::avx2_masks>(state, bytes, from, n);
 }
+
+std::uint64_t count_cells_avx2(const unsigned char* bytes, std::size_t n) {
+    return scan_avx2::count_cells<scan_avx2::avx2_masks>(bytes, n);
+}

@@ -7,3 +7,7 @@ void scan_openers_plain(scan_state& state, const unsigned char* bytes, std::size
     scan_plain::finish_pending(state, bytes, n);
     scan_plain::scan_bytewise(state, state.counts, state.cell_place, bytes, from, n);
 }
+
+std::uint64_t count_cells_plain(const unsigned char* bytes, std::size_t n) {
+    return scan_plain::count_cells_bytewise(bytes, 0, n);
+}

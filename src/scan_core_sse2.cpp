@@ -31,3 +31,7 @@ opener_masks sse2_masks(const unsigned char* block) {
 void scan_openers_sse2(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n) {
     scan_sse2::scan_blocks<scan_sse2::sse2_masks>(state, bytes, from, n);
 }
+
+std::uint64_t count_cells_sse2(const unsigned char* bytes, std::size_t n) {
+    return scan_sse2::count_cells<scan_sse2::sse2_masks>(bytes, n);
+}

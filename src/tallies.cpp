@@ -7,7 +7,6 @@
 #include "platform.hpp"
 #include "text_encoding.hpp"
 
-tallies run_tallies{};
 text_stream console{nullptr, true, {}};
 text_stream summary_file{nullptr, false, {}};
 

@@ -7,19 +7,14 @@
 #include <string>
 #include <string_view>
 
-// Counters of the current report and of the whole run. 64-bit unsigned, so
-// no realistic traffic figure wraps.
+// The run's totals, kept by the run driver. 64-bit unsigned, so no
+// realistic traffic figure wraps.
 struct tallies {
-    std::uint64_t cell_index;  // place of the last cell opener in the nine-cell cycle
-    std::uint64_t connections;
-    std::uint64_t uploads;
-    std::uint64_t downloads;
     std::uint64_t total_uploads;
     std::uint64_t total_downloads;
     std::uint64_t total_connections;
     std::uint64_t reports_done;  // also the ordinal of the last report
 };
-extern tallies run_tallies;
 
 // One entry as the report search yields it. The name is the program's text
 // (UTF-8, or the bytes the system gives) and is also what the report is opened

@@ -1,4 +1,6 @@
 // The grand totals over all reports, on the console and in the summary.
 #pragma once
 
-void write_totals();
+#include "tallies.hpp"
+
+void write_totals(const tallies& totals);

@@ -312,4 +312,42 @@ TEST(Faults, TheWorkingDirectoryRemovedMidRunIsSaidOnce) {
     EXPECT_EQ(run.out, expected_console(reports, "", one_row_sizes));
 }
 
+// Many reports read side by side, with failures among them: the lines, the
+// ordinals and the messages come in the order of the names, as with one reader.
+TEST(Faults, ManyReportsWithFailuresAmongThemKeepTheirOrder) {
+    scratch_folder folder;
+    std::vector<report_figures> reports;
+    std::string err;
+    std::uint64_t up = 0, down = 0;
+    char name[32];
+    for (int i = 0; i < 300; ++i) {
+        std::snprintf(name, sizeof name, "r%03d.htm", i);
+        if (i % 7 == 3) {
+            ASSERT_EQ(symlink("nowhere", (folder.path() + "/" + name).c_str()), 0);
+            err += std::string("traffic-totals: cannot read '") + name + "': No such file or directory\n";
+            reports.push_back({name, 0, 0, 0, 0});
+        } else if (i % 11 == 5) {
+            std::filesystem::create_directory(folder.path() + "/" + name);
+            err += std::string("traffic-totals: cannot read '") + name + "': not a regular file\n";
+            reports.push_back({name, 0, 0, 0, 0});
+        } else {
+            const std::string html = table_rows({traffic_row(std::to_string(i), std::to_string(1000 + i))});
+            folder.write(name, html);
+            reports.push_back({name, html.size(), 1, static_cast<std::uint64_t>(i), 1000u + i});
+            up += static_cast<std::uint64_t>(i);
+            down += 1000u + static_cast<std::uint64_t>(i);
+        }
+    }
+    const run_result run = run_program(folder.path());
+    EXPECT_TRUE(run.exited_with(1));
+    EXPECT_EQ(run.err, err);
+    // The sizes below are these sums worked out by hand: 35,018 bytes up
+    // (34.197 KB), 269,018 down (262.713 KB), 304,036 both (296.910 KB).
+    ASSERT_EQ(up, 35018u);
+    ASSERT_EQ(down, 269018u);
+    const total_sizes sizes{"    34.197 KB", "   262.713 KB", "   296.910 KB"};
+    EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));
+    EXPECT_EQ(folder.read("izhod_r000.htm_etc.txt"), expected_summary(reports, folder.path(), sizes));
+}
+
 }  // namespace

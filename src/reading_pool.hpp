@@ -1,0 +1,73 @@
+// Reports read ahead on worker threads and handed back in the order they were
+// given. Small reports go to the workers in batches; a large one is read by
+// all of them at once, in chunks. There are two workers per processor (up to
+// eight): reads in flight, not cores, bound a run over many small reports
+// whose files are not yet in memory. With one processor there are no
+// workers: each report is read when it is taken.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "report_reader.hpp"
+
+class reading_pool final : private reading_helpers {
+public:
+    explicit reading_pool(unsigned processors);
+    ~reading_pool();
+    reading_pool(const reading_pool&) = delete;
+    reading_pool& operator=(const reading_pool&) = delete;
+
+    // Whether another report may be given now, and whether none is on hand.
+    // (given_ and taken_ change only on the thread that gives and takes.)
+    bool has_room() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return given_ - taken_ < slots_.size();
+    }
+    bool empty() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return given_ == taken_;
+    }
+    void give(const report_entry& entry);
+
+    // The next report in the order given, once read. While it is read,
+    // waiting(entry, progress) is called now and then. What it returns stays
+    // valid until the next give().
+    struct taken_report {
+        const report_entry& entry;
+        const report_reading& reading;
+    };
+    using waiting_call = std::function<void(const report_entry&, const reading_progress&)>;
+    taken_report take(const waiting_call& waiting);
+
+private:
+    struct slot {
+        report_entry entry{};
+        report_reading reading;
+        reading_progress progress;
+        bool done = false;
+    };
+
+    void work();
+    bool help_with_large_report(std::unique_lock<std::mutex>& hold, content_buffer& buffer);
+    bool large_report_wants_help();
+    void offer(chunked_reading& reading) override;
+    void withdraw() override;
+    void reset(slot& s);
+
+    std::vector<slot> slots_;
+    std::unique_ptr<content_buffer> own_buffer_;  // for reading on the taking thread, with no workers
+    std::vector<std::thread> workers_;
+
+    mutable std::mutex lock_;
+    std::condition_variable work_ready_, report_done_;
+    std::size_t given_ = 0, claimed_ = 0, taken_ = 0;
+    chunked_reading* large_ = nullptr;
+    bool stopping_ = false;
+    unsigned processors_ = 1;  // threads that read a large report's chunks at once
+};
