@@ -12,7 +12,7 @@ constexpr unsigned most_workers = 8;
 
 reading_pool::reading_pool(unsigned processors) : slots_(slot_count), processors_(processors) {
     if (processors < 2) {
-        own_buffer_ = std::make_unique<content_buffer>();
+        own_buffer_.reset(new content_buffer);  // not zeroed: untouched pages take no memory
         return;
     }
     const unsigned workers = 2 * processors < most_workers ? 2 * processors : most_workers;
@@ -102,7 +102,7 @@ bool reading_pool::help_with_large_report(std::unique_lock<std::mutex>& hold, co
 void reading_pool::work() {
     // Each worker owns its buffer; slots are shared only under the lock, or
     // while claimed by one worker alone.
-    const auto buffer = std::make_unique<content_buffer>();
+    const std::unique_ptr<content_buffer> buffer(new content_buffer);  // not zeroed, as above
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
         work_ready_.wait(hold, [&] { return stopping_ || claimed_ < given_ || large_report_wants_help(); });
