@@ -33,12 +33,18 @@ if [ "$(cat "$corpus/VERSION" 2>/dev/null)" != "$corpus_version" ]; then
   echo "$corpus_version" >"$corpus/VERSION"
 fi
 
-# median_seconds DIR COMMAND...: the median wall time of $runs runs in DIR.
+# median_seconds DIR COMMAND...: the median wall time of $runs runs in DIR;
+# with cold=1, each after the page cache is dropped.
+cold=0
 median_seconds() {
   local dir=$1
   shift
   local times=()
   for ((i = 0; i < runs; i++)); do
+    if [ "$cold" = 1 ]; then
+      sync
+      echo 3 >/proc/sys/vm/drop_caches
+    fi
     local start end
     start=$(date +%s.%N)
     (cd "$dir" && "$@" </dev/null >/dev/null)
@@ -82,26 +88,13 @@ printf '                      vs plain reader %sx\n' "$(ratio "$t_fast_small" "$
 printf '  peak memory:        1 GB report %s KB   100,000 reports %s KB\n' "$m_large" "$m_small"
 
 # Cold: the page cache dropped before each run (root only).
-cold_seconds() {
-  local dir=$1
-  shift
-  local times=()
-  for ((i = 0; i < runs; i++)); do
-    sync
-    echo 3 >/proc/sys/vm/drop_caches
-    local start end
-    start=$(date +%s.%N)
-    (cd "$dir" && "$@" </dev/null >/dev/null)
-    end=$(date +%s.%N)
-    times+=("$(echo "scale=3; ($end - $start) / 1" | bc)")
-  done
-  LC_ALL=C printf '%.3f\n' "$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")"
-}
 if [ -w /proc/sys/vm/drop_caches ]; then
-  c_fast_large=$(cold_seconds "$large" "$fast")
-  c_dd=$(cold_seconds "$large" dd if=traffic.htm of=/dev/null bs=1M status=none)
-  c_fast_small=$(cold_seconds "$small" "$fast")
-  c_reader=$(cold_seconds "$small" bash -c "exec '$reader' *.htm")
+  cold=1
+  c_fast_large=$(median_seconds "$large" "$fast")
+  c_dd=$(median_seconds "$large" dd if=traffic.htm of=/dev/null bs=1M status=none)
+  c_fast_small=$(median_seconds "$small" "$fast")
+  c_reader=$(median_seconds "$small" bash -c "exec '$reader' *.htm")
+  cold=0
   printf '\ncold page cache, median of %d (seconds)\n' "$runs"
   printf '  1 GB report:        traffic-totals %s   dd bs=1M %s   vs dd %sx\n' "$c_fast_large" "$c_dd" \
     "$(ratio "$c_fast_large" "$c_dd")"
