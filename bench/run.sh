@@ -73,6 +73,9 @@ small=$corpus/small
 t_fast_large=$(median_seconds "$large" "$fast")
 t_plain_large=$(median_seconds "$large" "$plain")
 t_dd=$(median_seconds "$large" dd if=traffic.htm of=/dev/null bs=1M status=none)
+# On one processor the program reads on its own thread alone.
+t_one_large=$(median_seconds "$large" taskset -c 0 "$fast")
+t_one_dd=$(median_seconds "$large" taskset -c 0 dd if=traffic.htm of=/dev/null bs=1M status=none)
 t_fast_small=$(median_seconds "$small" "$fast")
 t_plain_small=$(median_seconds "$small" "$plain")
 t_reader=$(median_seconds "$small" bash -c "exec '$reader' *.htm")
@@ -83,6 +86,8 @@ printf '\nwhole runs, median of %d (seconds)\n' "$runs"
 printf '  1 GB report:        traffic-totals %s   plain-loop build %s   dd bs=1M %s\n' "$t_fast_large" "$t_plain_large" "$t_dd"
 printf '                      vs dd %sx   plain-loop build / traffic-totals %sx\n' \
   "$(ratio "$t_fast_large" "$t_dd")" "$(ratio "$t_plain_large" "$t_fast_large")"
+printf '  1 GB, one processor: traffic-totals %s   dd bs=1M %s   vs dd %sx\n' "$t_one_large" "$t_one_dd" \
+  "$(ratio "$t_one_large" "$t_one_dd")"
 printf '  100,000 x 2 KB:     traffic-totals %s   plain-loop build %s   plain reader %s\n' "$t_fast_small" "$t_plain_small" "$t_reader"
 printf '                      vs plain reader %sx\n' "$(ratio "$t_fast_small" "$t_reader")"
 printf '  peak memory:        1 GB report %s KB   100,000 reports %s KB\n' "$m_large" "$m_small"
@@ -110,7 +115,7 @@ fi
 scan_core() {
   "$1" --benchmark_repetitions="$runs" --benchmark_report_aggregates_only=true --benchmark_filter='/65536' 2>/dev/null |
     awk '/_median/ { split($1, name, "/"); for (i = 1; i <= NF; i++) if ($i ~ /^bytes_per_second=/) {
-      v = substr($i, 18); unit = substr(v, length(v) - 1); v = v + 0; if (unit == "M/s") v /= 1024; print name[2], v } }'
+      v = substr($i, 18); unit = substr(v, length(v) - 2); v = v + 0; if (unit == "M/s") v /= 1024; print name[2], v } }'
 }
 printf '\nscan core on report-like data in cache (GB/s, median of %d)\n' "$runs"
 if [ -n "$base" ]; then
