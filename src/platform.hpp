@@ -49,9 +49,9 @@ std::size_t name_units(std::string_view name);
 // search yielded, refuses anything that is not a regular file, and leaves the
 // file's size in the entry (0 for anything else) and its version, which tells
 // one state of the file from another: a report whose version differs after
-// the read changed while it was read. read_report returns the bytes read, 0 at
-// the end of the file, or -1 on failure; read_report_at reads at an offset and
-// may be called by several threads at once on one report.
+// the read changed while it was read. read_report_at returns the bytes read at
+// an offset, 0 at the end of the file, or -1 on failure; several threads may
+// call it at once on one report.
 using report_handle = std::intptr_t;
 inline constexpr report_handle no_report = -1;
 struct report_version {
@@ -61,7 +61,6 @@ struct report_version {
     bool operator==(const report_version&) const = default;
 };
 report_handle open_report(report_entry& entry, report_version& version, std::string& reason);
-long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, std::string& reason);
 long long read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity, std::uint64_t offset,
                          std::string& reason);
 bool version_of_report(report_handle report, report_version& version);

@@ -225,17 +225,6 @@ report_handle open_report(report_entry& entry, report_version& version, std::str
     return fd;
 }
 
-long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, std::string& reason) {
-    for (;;) {
-        const ssize_t got = read(static_cast<int>(report), buffer, capacity);
-        if (got >= 0) return got;
-        if (errno != EINTR) {
-            reason = reason_of(errno);
-            return -1;
-        }
-    }
-}
-
 void close_report(report_handle report) { close(static_cast<int>(report)); }
 
 long long read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity, std::uint64_t offset,

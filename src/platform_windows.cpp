@@ -119,6 +119,20 @@ std::string error_text(DWORD error) {
 
 std::string last_error_text() { return error_text(GetLastError()); }
 
+// Writes all of data, at most `most` units a call, through write_some (a
+// Windows write call: false on failure). Empty, or the reason it failed.
+template <typename Unit, typename WriteSome>
+std::string write_all(const std::basic_string<Unit>& data, std::size_t most, WriteSome write_some) {
+    for (std::size_t done = 0; done < data.size();) {
+        DWORD written = 0;
+        const auto chunk = static_cast<DWORD>(std::min(data.size() - done, most));
+        if (!write_some(data.data() + done, chunk, &written)) return last_error_text();
+        if (written == 0) return error_text(ERROR_WRITE_FAULT);
+        done += written;
+    }
+    return {};
+}
+
 // ---- paths -----------------------------------------------------------------
 
 std::wstring current_directory() {
@@ -203,26 +217,13 @@ std::string write_standard(standard_stream stream, std::string_view text) {
     // A console takes UTF-16, so every name shows as itself whatever its code
     // page; a file or a pipe gets the ANSI code page.
     DWORD mode = 0;
-    if (GetConsoleMode(handle, &mode)) {
-        const std::wstring units = utf16_from_text(lines);
-        for (std::size_t done = 0; done < units.size();) {
-            DWORD written = 0;
-            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(units.size() - done, 1u << 14));
-            if (!WriteConsoleW(handle, units.data() + done, chunk, &written, nullptr)) return last_error_text();
-            if (written == 0) return error_text(ERROR_WRITE_FAULT);
-            done += written;
-        }
-        return {};
-    }
-    const std::string bytes = ansi_from_text(lines);
-    for (std::size_t done = 0; done < bytes.size();) {
-        DWORD written = 0;
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
-        if (!WriteFile(handle, bytes.data() + done, chunk, &written, nullptr)) return last_error_text();
-        if (written == 0) return error_text(ERROR_WRITE_FAULT);
-        done += written;
-    }
-    return {};
+    if (GetConsoleMode(handle, &mode))
+        return write_all(utf16_from_text(lines), 1u << 14, [handle](const wchar_t* at, DWORD n, DWORD* written) {
+            return WriteConsoleW(handle, at, n, written, nullptr);
+        });
+    return write_all(ansi_from_text(lines), 1u << 20, [handle](const char* at, DWORD n, DWORD* written) {
+        return WriteFile(handle, at, n, written, nullptr);
+    });
 }
 
 bool find_first_report(report_entry& entry, std::string& problem) {
@@ -286,13 +287,6 @@ report_handle open_report(report_entry& entry, report_version& version, std::str
     entry.size = static_cast<std::uint64_t>(info.st_size);
     version = version_from(info);
     return fd;
-}
-
-long long read_report(report_handle report, unsigned char* buffer, std::size_t capacity, std::string& reason) {
-    const unsigned wanted = capacity < (1u << 30) ? static_cast<unsigned>(capacity) : (1u << 30);
-    const int got = _read(static_cast<int>(report), buffer, wanted);
-    if (got < 0) reason = std::strerror(errno);
-    return got;
 }
 
 void close_report(report_handle report) { _close(static_cast<int>(report)); }

@@ -31,7 +31,7 @@ read_outcome read_in_pieces(platform::report_handle report, std::uint64_t size, 
     std::uint64_t remaining = size;
     while (remaining > 0) {
         const std::size_t wanted = remaining < piece_size ? static_cast<std::size_t>(remaining) : piece_size;
-        const long long got = platform::read_report(report, buffer.bytes, wanted, reason);
+        const long long got = platform::read_report_at(report, buffer.bytes, wanted, size - remaining, reason);
         if (got < 0) return read_outcome::failed;
         if (got == 0) return read_outcome::changed;  // it ended before the size it had
         scan_piece(state, buffer.bytes, static_cast<std::size_t>(got));
@@ -111,7 +111,6 @@ void chunked_reading::read_chunk(std::uint64_t chunk, content_buffer& buffer) {
 
     std::lock_guard<std::mutex> hold(lock_);
     add_counts(result_.counts, counts);
-    if (chunk == chunk_count_ - 1) result_.cell_place = state.cell_place;
     if (got < 0 && result_.outcome != read_outcome::failed) {
         result_.outcome = read_outcome::failed;
         result_.reason = reason;
@@ -151,7 +150,6 @@ report_reading read_report(report_entry& entry, content_buffer& buffer, reading_
         scan_start(state);
         reading.outcome = read_in_pieces(report, entry.size, buffer, progress, state, reading.reason);
         reading.counts = scan_finish(state);
-        reading.cell_place = state.cell_place;
     }
     // Size or times that differ after the read: it changed while it was read.
     if (reading.outcome == read_outcome::whole && (!platform::version_of_report(report, after) || !(after == before)))

@@ -20,7 +20,6 @@ struct report_reading {
     read_outcome outcome = read_outcome::whole;
     std::string reason;  // why it failed
     scan_counts counts{};
-    std::uint8_t cell_place = 0;
 };
 
 // Where a reading stands, for the progress line: written by the reader, read

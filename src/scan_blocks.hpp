@@ -65,13 +65,16 @@ inline std::uint64_t eight_digits(std::uint64_t x) {
 }
 
 #if defined(__SSSE3__)
+// Shuffle controls that move the first `length` bytes of a register to its
+// end and clear the rest: the 16 bytes from shift_right + length.
+alignas(16) inline constexpr signed char shift_right[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                                            -1, -1, -1, -1, -1, 0,  1,  2,  3,  4,  5,
+                                                            6,  7,  8,  9,  10, 11, 12, 13, 14, 15};
+
 // Up to fifteen digits from one 16-byte load: found with a compare, moved to
 // the end of the register by a shuffle, and combined in pairs, fours and
 // eights by multiply-adds.
 inline bool fifteen_digits(const unsigned char* at, std::uint64_t& value, std::size_t& length) {
-    alignas(16) static constexpr signed char shift_right[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                                                -1, -1, -1, -1, -1, 0,  1,  2,  3,  4,  5,
-                                                                6,  7,  8,  9,  10, 11, 12, 13, 14, 15};
     const __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), _mm_set1_epi8('0'));
     const auto digit_bytes =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits)));
@@ -93,9 +96,6 @@ inline bool fifteen_digits(const unsigned char* at, std::uint64_t& value, std::s
 // either has sixteen digits or more.
 inline bool two_numbers(const unsigned char* a, const unsigned char* b, std::uint64_t& value_a, std::size_t& length_a,
                         std::uint64_t& value_b, std::size_t& length_b) {
-    alignas(16) static constexpr signed char shift_right[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                                                -1, -1, -1, -1, -1, 0,  1,  2,  3,  4,  5,
-                                                                6,  7,  8,  9,  10, 11, 12, 13, 14, 15};
     const __m256i digits = _mm256_sub_epi8(
         _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a))),
                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)), 1),
@@ -142,6 +142,15 @@ inline bool fifteen_digits(const unsigned char* at, std::uint64_t& value, std::s
 }
 #endif
 
+// Adds the decimal digits from bytes[i] on to value, one at a time, until the
+// first non-digit or n; returns where it stopped.
+inline std::size_t more_digits(const unsigned char* bytes, std::size_t i, std::size_t n, std::uint64_t& value) {
+    std::uint64_t v = value;
+    while (i < n && is_digit(bytes[i])) v = v * 10 + static_cast<unsigned>(bytes[i++] - '0');
+    value = v;
+    return i;
+}
+
 // Reads the decimal digits at bytes[q] (q <= n), stopping at the first
 // non-digit or at n; stores their value modulo 2^64 and returns the index
 // where the run stopped.
@@ -157,10 +166,8 @@ inline std::size_t read_cell_number(const unsigned char* bytes, std::size_t q, s
         }
     }
     // Sixteen digits or more, or too near the end of the piece: one at a time.
-    std::uint64_t v = 0;
-    while (q < n && is_digit(bytes[q])) v = v * 10 + static_cast<unsigned>(bytes[q++] - '0');
-    value = v;
-    return q;
+    value = 0;
+    return more_digits(bytes, q, n, value);
 }
 
 // The number of the cell opener at p, which starts at p + 4. One cut off by
@@ -183,14 +190,9 @@ inline void finish_pending(scan_state& s, const unsigned char* bytes, std::size_
     if (s.pending == no_number) return;
     std::size_t i = s.pending_skip < n ? s.pending_skip : n;
     s.pending_skip = static_cast<std::uint8_t>(s.pending_skip - i);
-    if (s.pending_skip != 0) return;  // the piece ended before the number began
-    std::uint64_t v = s.pending_value;
-    while (i < n && is_digit(bytes[i])) v = v * 10 + static_cast<unsigned>(bytes[i++] - '0');
-    if (i == n) {
-        s.pending_value = v;
-        return;
-    }
-    add_number(s.counts, s.pending, v);
+    if (s.pending_skip != 0) return;                             // the piece ended before the number began
+    if (more_digits(bytes, i, n, s.pending_value) == n) return;  // still running on
+    add_number(s.counts, s.pending, s.pending_value);
     s.pending = no_number;
 }
 

@@ -11,46 +11,31 @@
 
 namespace {
 
-using opener_scan = void (*)(scan_state&, const unsigned char*, std::size_t, std::size_t);
-using cell_count = std::uint64_t (*)(const unsigned char*, std::size_t);
+// A kernel's two entry points: the scan, and the count of cell openers.
+struct kernel_functions {
+    void (*scan)(scan_state&, const unsigned char*, std::size_t, std::size_t);
+    std::uint64_t (*count)(const unsigned char*, std::size_t);
+};
 
 #if defined(TRAFFIC_TOTALS_X86_KERNELS)
-opener_scan opener_scan_for(scan_kernel kernel) {
+kernel_functions functions_of(scan_kernel kernel) {
     switch (kernel) {
         case scan_kernel::sse2:
-            return scan_openers_sse2;
+            return {scan_openers_sse2, count_cells_sse2};
         case scan_kernel::avx2:
-            return scan_openers_avx2;
+            return {scan_openers_avx2, count_cells_avx2};
         case scan_kernel::plain:
             break;
     }
-    return scan_openers_plain;
-}
-
-cell_count cell_count_for(scan_kernel kernel) {
-    switch (kernel) {
-        case scan_kernel::sse2:
-            return count_cells_sse2;
-        case scan_kernel::avx2:
-            return count_cells_avx2;
-        case scan_kernel::plain:
-            break;
-    }
-    return count_cells_plain;
+    return {scan_openers_plain, count_cells_plain};
 }
 
 // __builtin_cpu_supports asks both the processor and whether the operating
 // system saves the wider registers.
 bool processor_runs(scan_kernel kernel) {
     __builtin_cpu_init();
-    switch (kernel) {
-        case scan_kernel::avx2:
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
-        case scan_kernel::sse2:
-        case scan_kernel::plain:
-            break;
-    }
-    return true;
+    return kernel != scan_kernel::avx2 ||
+           (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt"));
 }
 
 scan_kernel fastest_kernel() {
@@ -61,28 +46,26 @@ scan_kernel fastest_kernel() {
 #endif
 }
 #else
-opener_scan opener_scan_for(scan_kernel kernel) { return kernel == scan_kernel::plain ? scan_openers_plain : nullptr; }
-cell_count cell_count_for(scan_kernel) { return count_cells_plain; }
-bool processor_runs(scan_kernel) { return true; }
+kernel_functions functions_of(scan_kernel) { return {scan_openers_plain, count_cells_plain}; }
+bool processor_runs(scan_kernel kernel) { return kernel == scan_kernel::plain; }
 scan_kernel fastest_kernel() { return scan_kernel::plain; }
 #endif
 
 scan_kernel chosen_kernel = fastest_kernel();
-opener_scan chosen_scan = opener_scan_for(chosen_kernel);
-cell_count chosen_count = cell_count_for(chosen_kernel);
+kernel_functions chosen = functions_of(chosen_kernel);
 
 // Finishes a number that the last piece cut off (a kernel given no openers to
 // scan does only that), then the openers that begin in the kept bytes. False
 // while the number runs on: then every byte here is one of its digits, and no
 // opener can begin in them.
 bool close_seam(scan_state& s, const unsigned char* bytes, std::size_t n) {
-    if (s.pending != no_number) chosen_scan(s, bytes, n, n);
+    if (s.pending != no_number) chosen.scan(s, bytes, n, n);
     if (s.pending != no_number) return false;
     const std::size_t head = n < 2 ? n : 2;
     if (s.tail_length + head >= 3) {
         unsigned char seam[4] = {s.tail[0], s.tail[1], 0, 0};
         for (std::size_t i = 0; i < head; ++i) seam[s.tail_length + i] = bytes[i];
-        chosen_scan(s, seam, 0, s.tail_length + head);
+        chosen.scan(s, seam, 0, s.tail_length + head);
         // A number begun in the seam goes on in these bytes, after the ones the seam took.
         if (s.pending != no_number) s.pending_skip = static_cast<std::uint8_t>(s.pending_skip + head);
     }
@@ -96,7 +79,7 @@ void scan_start(scan_state& state) { state = scan_state{}; }
 void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n) {
     if (n == 0) return;
     scan_state s = state;
-    if (close_seam(s, bytes, n)) chosen_scan(s, bytes, 0, n);
+    if (close_seam(s, bytes, n)) chosen.scan(s, bytes, 0, n);
     if (n >= 2) {
         s.tail[0] = bytes[n - 2];
         s.tail[1] = bytes[n - 1];
@@ -113,13 +96,13 @@ void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n) {
 bool scan_overhang(scan_state& state, const unsigned char* bytes, std::size_t n) {
     if (n == 0) return state.pending == no_number;
     scan_state s = state;
-    if (close_seam(s, bytes, n) && s.pending != no_number) chosen_scan(s, bytes, n, n);
+    if (close_seam(s, bytes, n) && s.pending != no_number) chosen.scan(s, bytes, n, n);
     s.tail_length = 0;
     state = s;
     return s.pending == no_number;
 }
 
-std::uint64_t count_cell_openers(const unsigned char* bytes, std::size_t n) { return chosen_count(bytes, n); }
+std::uint64_t count_cell_openers(const unsigned char* bytes, std::size_t n) { return chosen.count(bytes, n); }
 
 void scan_start_at_cell(scan_state& state, std::uint64_t cells_before) {
     state = scan_state{};
@@ -136,13 +119,12 @@ scan_counts scan_finish(scan_state& state) {
 
 scan_kernel active_scan_kernel() { return chosen_kernel; }
 
-bool scan_kernel_supported(scan_kernel kernel) { return opener_scan_for(kernel) != nullptr && processor_runs(kernel); }
+bool scan_kernel_supported(scan_kernel kernel) { return processor_runs(kernel); }
 
 bool use_scan_kernel(scan_kernel kernel) {
     if (!scan_kernel_supported(kernel)) return false;
     chosen_kernel = kernel;
-    chosen_scan = opener_scan_for(kernel);
-    chosen_count = cell_count_for(kernel);
+    chosen = functions_of(kernel);
     return true;
 }
 
