@@ -134,8 +134,9 @@ if [ -n "$base" ]; then
   done | sort -k1,1 -k2,2 -k3,3n | awk '{ key = $1 " " $2; n[key]++; v[key, n[key]] = $3 }
     END { for (k in n) printf "%s %s\n", k, v[k, int((n[k] + 1) / 2)] }' | sort >"$worktree/scan"
   awk '{ printf "  %-4s %-6s %6.2f GB/s\n", $1, $2, $3 }' "$worktree/scan"
-  awk '$1 == "base" && $2 == "avx2" { b = $3 } $1 == "this" && $2 == "avx2" { t = $3 }
-    END { if (b > 0) printf "  avx2: this / base %.2fx\n", t / b }' "$worktree/scan"
+  awk '$1 == "base" && $2 == "avx2" { b = $3 } $1 == "this" { t[$2] = $3 }
+    END { if (b > 0) for (k in t) if (k == "avx2" || k == "avx512") printf "  %s: this / base avx2 %.2fx\n", k, t[k] / b }' \
+    "$worktree/scan"
 else
   scan_core build/bench/bench/scan_benchmark | awk '{ printf "  %-6s %6.2f GB/s\n", $1, $2 }'
 fi

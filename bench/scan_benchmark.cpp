@@ -51,5 +51,6 @@ void scan(benchmark::State& state, scan_kernel kernel) {
 BENCHMARK_CAPTURE(scan, plain, scan_kernel::plain)->Arg(1 << 16)->Arg(1 << 18)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(scan, sse2, scan_kernel::sse2)->Arg(1 << 16)->Arg(1 << 18)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(scan, avx2, scan_kernel::avx2)->Arg(1 << 16)->Arg(1 << 18)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(scan, avx512, scan_kernel::avx512)->Arg(1 << 16)->Arg(1 << 18)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

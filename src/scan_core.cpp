@@ -24,6 +24,8 @@ kernel_functions functions_of(scan_kernel kernel) {
             return {scan_openers_sse2, count_cells_sse2};
         case scan_kernel::avx2:
             return {scan_openers_avx2, count_cells_avx2};
+        case scan_kernel::avx512:
+            return {scan_openers_avx512, count_cells_avx512};
         case scan_kernel::plain:
             break;
     }
@@ -34,14 +36,25 @@ kernel_functions functions_of(scan_kernel kernel) {
 // system saves the wider registers.
 bool processor_runs(scan_kernel kernel) {
     __builtin_cpu_init();
-    return kernel != scan_kernel::avx2 ||
-           (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt"));
+    switch (kernel) {
+        case scan_kernel::avx512:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi2") &&
+                   processor_runs(scan_kernel::avx2);
+        case scan_kernel::avx2:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
+        case scan_kernel::plain:
+        case scan_kernel::sse2:
+            break;
+    }
+    return true;
 }
 
 scan_kernel fastest_kernel() {
 #if defined(TRAFFIC_TOTALS_PLAIN_SCAN)
     return scan_kernel::plain;
 #else
+    if (processor_runs(scan_kernel::avx512)) return scan_kernel::avx512;
     return processor_runs(scan_kernel::avx2) ? scan_kernel::avx2 : scan_kernel::sse2;
 #endif
 }
@@ -134,6 +147,8 @@ const char* scan_kernel_name(scan_kernel kernel) {
             return "sse2";
         case scan_kernel::avx2:
             return "avx2";
+        case scan_kernel::avx512:
+            return "avx512";
         case scan_kernel::plain:
             break;
     }

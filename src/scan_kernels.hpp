@@ -14,8 +14,10 @@
 void scan_openers_plain(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n);
 void scan_openers_sse2(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n);
 void scan_openers_avx2(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n);
+void scan_openers_avx512(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n);
 
 // The cell openers that begin at 0..n-3.
 std::uint64_t count_cells_plain(const unsigned char* bytes, std::size_t n);
 std::uint64_t count_cells_sse2(const unsigned char* bytes, std::size_t n);
 std::uint64_t count_cells_avx2(const unsigned char* bytes, std::size_t n);
+std::uint64_t count_cells_avx512(const unsigned char* bytes, std::size_t n);
