@@ -320,7 +320,6 @@ void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, st
     scan_counts counts = s.counts;
     // The rank of the next cell on place 5 among the cells to come.
     unsigned first = (13 - s.cell_place) % 9;
-    std::uint64_t any_cells = s.cell_place;
     std::size_t p = from;
     if (n >= 64 + 2) {
         const std::size_t end = n - (64 + 2);  // the last block starts at or before it
@@ -334,14 +333,13 @@ void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, st
                 const unsigned count = ones(masks.cells);
                 list_block(lists, masks.cells, count, first, static_cast<unsigned>(p - start));
                 first = next_rank.of[first + 27 - count];
-                any_cells |= masks.cells;
             }
             take_listed(s, counts, bytes, start, n, lists);
         }
     }
-    // The place of the last cell seen is four before the next on place 5.
-    const unsigned place = any_cells == 0 ? 0 : (13 - first) % 9 == 0 ? 9 : (13 - first) % 9;
-    scan_bytewise(s, counts, place, bytes, p, n);
+    // The place of the last cell seen is four before the next on place 5
+    // (9 before any cell, which the cycle takes as it takes 0).
+    scan_bytewise(s, counts, (12 - first) % 9 + 1, bytes, p, n);
 }
 #else
 // Without BMI2, block by block: the cells on places 5 and 6 are found by

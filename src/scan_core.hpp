@@ -18,7 +18,7 @@ enum : std::uint8_t { no_number = 0, upload_number = 1, download_number = 2 };
 // that the next piece completes), and a number cut off by the piece's end.
 struct scan_state {
     scan_counts counts;
-    std::uint8_t cell_place;   // 0 before the first cell opener, then 1..9
+    std::uint8_t cell_place;   // of the last cell opener, 1..9; 0 (or 9: the same) before the first
     std::uint8_t tail_length;  // 0..2 bytes in tail
     std::uint8_t tail[2];
     std::uint8_t pending;       // which sum a number still being read belongs to
