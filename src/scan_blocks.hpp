@@ -9,15 +9,16 @@
 // vector kernel supplies block_masks: for 64 bytes, bit i of `cells` is set
 // when "<td" begins at byte i, bit i of `rows` when "<tr" does (it reads two
 // bytes past the block). Rows are counted with a popcount. Cells move a
-// nine-cell cycle (places 1..9, then 1 again) by their count; only the cells
-// that land on place 5 (uploads) or 6 (downloads) are visited, found by their
-// rank in the block: with BMI2's PDEP, without a branch on the data, and
-// listed for a batch of blocks before their numbers are read; without it, by
-// clearing the lower cells. A number starts four bytes after the "<" and is
-// its run of decimal digits, up to fifteen of them read at once: with SSSE3
-// from one 16-byte load (with AVX2 both numbers of a row in one register),
-// without it from two 64-bit loads. A longer run, or one near the end of the
-// piece, is read a digit at a time. The rest of a piece, past its last whole
+// nine-cell cycle (places 1..9, then 1 again); only those on place 5 (uploads)
+// and 6 (downloads) are read. A batch of blocks first has its cells listed in
+// order (with VBMI2 compressed out of the block's byte offsets, without it
+// from the mask's set bits), then the place-5 cells are every ninth of the
+// list, each followed by its place-6 cell. A number starts four bytes after
+// the "<" and is its run of decimal digits, up to fifteen of them read at
+// once: with SSSE3 from one 16-byte load (with AVX2 both numbers of a row in
+// one register, summed there), without it from two 64-bit loads. A longer
+// run, or one near the end of the piece, is read a digit at a time. The rest
+// of a piece, past its last whole
 // block, is scanned one position at a time by the same rule.
 #pragma once
 
@@ -94,30 +95,41 @@ inline bool fifteen_digits(const unsigned char* at, std::uint64_t& value, std::s
     return true;
 }
 #if defined(__AVX2__)
-// Two numbers at once, one in each half of a 256-bit register: false when
-// either has sixteen digits or more.
-inline bool two_numbers(const unsigned char* a, const unsigned char* b, std::uint64_t& value_a, std::size_t& length_a,
-                        std::uint64_t& value_b, std::size_t& length_b) {
+// Sums of a row's two numbers, kept in the lowest 64 bits of each half of a
+// 256-bit register (upload, download).
+struct row_sums {
+    __m256i sums = _mm256_setzero_si256();
+    std::uint64_t uploads() const { return static_cast<std::uint64_t>(_mm256_extract_epi64(sums, 0)); }
+    std::uint64_t downloads() const { return static_cast<std::uint64_t>(_mm256_extract_epi64(sums, 2)); }
+};
+
+// Adds two numbers at once, one in each half of a 256-bit register, to the
+// sums: false, adding nothing, when either has sixteen digits or more.
+inline bool add_two_numbers(const unsigned char* a, const unsigned char* b, row_sums& to) {
     const __m256i digits = _mm256_sub_epi8(
         _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a))),
                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)), 1),
         _mm256_set1_epi8('0'));
+#if defined(__AVX512VL__) && defined(__AVX512BW__)
+    const auto digit_bytes = static_cast<std::uint32_t>(_mm256_cmple_epu8_mask(digits, _mm256_set1_epi8(9)));
+#else
     const auto digit_bytes = static_cast<std::uint32_t>(
         _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(digits, _mm256_set1_epi8(9)), digits)));
-    length_a = static_cast<unsigned>(__builtin_ctz(~digit_bytes | 0x10000u));
-    length_b = static_cast<unsigned>(__builtin_ctz(~(digit_bytes >> 16)));
-    if (length_a >= 16 || length_b >= 16) return false;
+#endif
+    const unsigned length_a = static_cast<unsigned>(__builtin_ctz(~digit_bytes | 0x10000u));
+    const unsigned length_b = static_cast<unsigned>(__builtin_ctz(~(digit_bytes >> 16)));
+    if (((length_a | length_b) & 16) != 0) return false;
     const __m256i control = _mm256_inserti128_si256(
         _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(shift_right + length_a))),
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(shift_right + length_b)), 1);
     const __m256i aligned = _mm256_shuffle_epi8(digits, control);
     const __m256i pairs = _mm256_maddubs_epi16(aligned, _mm256_set1_epi16(0x010A));
     const __m256i fours = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
+    // Each half's lowest 64 bits: the first eight digits' value, then the last eight's.
     const __m256i eights = _mm256_madd_epi16(_mm256_packus_epi32(fours, fours), _mm256_set1_epi32(0x00012710));
-    const auto first = static_cast<std::uint64_t>(_mm256_extract_epi64(eights, 0));
-    const auto second = static_cast<std::uint64_t>(_mm256_extract_epi64(eights, 2));
-    value_a = (first & 0xFFFFFFFF) * 100000000 + (first >> 32);
-    value_b = (second & 0xFFFFFFFF) * 100000000 + (second >> 32);
+    const __m256i values =
+        _mm256_add_epi64(_mm256_mul_epu32(eights, _mm256_set1_epi64x(100000000)), _mm256_srli_epi64(eights, 32));
+    to.sums = _mm256_add_epi64(to.sums, values);
     return true;
 }
 #endif
@@ -218,100 +230,107 @@ inline void scan_bytewise(scan_state& s, scan_counts counts, unsigned place, con
     s.cell_place = static_cast<std::uint8_t>(place);
 }
 
-#if defined(__BMI2__)
-// With BMI2, whose PDEP every processor with AVX-512 runs in a cycle or so
-// (older AMD ones take hundreds), a batch of blocks is scanned in two passes.
-// The first lists, block by block, where the cells on places 5 and 6 begin,
-// with no branch that depends on the data: their ranks in the block follow
-// from the cells before it, PDEP picks the cell of a rank out of the block's
-// mask, and the list only moves on when the cell is there. The second pass
-// reads the listed numbers, an upload and a download at a time; these reads
-// do not depend on one another, so the processor overlaps them.
+// A batch of blocks is scanned in two passes, with no branch on the data in
+// the usual case. The first lists where every cell of the batch begins, a
+// block at a time. In the list, the cells on place 5 are every ninth from the
+// first one's rank, each followed by its place-6 cell, so the second pass
+// reads their numbers a row at a time; these reads do not depend on one
+// another, so the processor overlaps them. A batch is long, so that the second
+// pass's loop ends, and its exit is mispredicted, seldom. (Listing with VBMI2
+// measured fastest with shorter batches.)
+#if defined(__AVX512VBMI2__)
 inline constexpr std::size_t batch_blocks = 16;
+#else
+inline constexpr std::size_t batch_blocks = 64;
+#endif
 
-// The rank in the next block of the first cell on place 5, from the rank in
-// this one (0..8) plus 27 less this block's cells (at most 22): mod 9 by table,
-// cheaper than a division on the loop's one chain of blocks.
-inline constexpr auto next_rank = [] {
-    struct table {
-        std::uint8_t of[36];
-    } t{};
-    for (unsigned i = 0; i < 36; ++i) t.of[i] = static_cast<std::uint8_t>(i % 9);
-    return t;
-}();
-
-// The ranks picked for place 6 (the next after place 5, or the block's first
-// cell when place 5 is its ninth), and the count of cells past which a block
-// holds a second row's cells on places 5 or 6, for each rank of place 5.
-struct rank_choice {
-    std::uint64_t download_ranks;
-    unsigned crowded_past;
-};
-inline constexpr auto rank_choices = [] {
-    struct table {
-        rank_choice of[9];
-    } t{};
-    for (unsigned first = 0; first < 9; ++first)
-        t.of[first] = first == 8 ? rank_choice{1, 9} : rank_choice{std::uint64_t{2} << first, 9 + first};
-    return t;
-}();
-
-struct cell_lists {
-    // A block holds at most 22 openers, so at most three on one place.
-    std::uint16_t uploads[batch_blocks * 3];
-    std::uint16_t downloads[batch_blocks * 3];
-    std::size_t upload_count = 0;
-    std::size_t download_count = 0;
+// The offsets of a batch's cells from its start, in order. A block holds at
+// most 22 cell openers; listing one may write up to 16 entries past them.
+struct cell_list {
+    std::uint16_t at[22 * batch_blocks + 16];
+    unsigned count;
 };
 
-// A block with ten cells or more, which real reports do not have: every cell
-// on place 5 or 6, one at a time.
-inline void list_crowded_block(cell_lists& lists, std::uint64_t cells, unsigned first, unsigned base) {
-    for (unsigned rank = 0; cells != 0; ++rank, cells &= cells - 1) {
-        const unsigned offset = (rank + 9 - first) % 9;
-        const auto at = static_cast<std::uint16_t>(base + lowest_one(cells));
-        if (offset == 0) lists.uploads[lists.upload_count++] = at;
-        if (offset == 1) lists.downloads[lists.download_count++] = at;
-    }
+// Lists the offsets of a block's cells (base + the index of each set bit) at
+// `at` from the lowest set bit up, one at a time, and returns their count. The
+// first eight are written whatever the count (those past it are overwritten or
+// unread): the compiler lays them out as eight steps with an exit each, whose
+// branches the processor predicts well on report rows.
+inline unsigned list_cells_one_by_one(std::uint16_t* at, std::uint64_t cells, unsigned base) {
+    const unsigned count = ones(cells);
+    for (int i = 0; i < 8; ++i, cells &= cells - 1)
+        at[i] = static_cast<std::uint16_t>(base + (cells == 0 ? 0 : lowest_one(cells)));
+    for (at += 8; cells != 0; cells &= cells - 1) *at++ = static_cast<std::uint16_t>(base + lowest_one(cells));
+    return count;
 }
 
-inline void list_block(cell_lists& lists, std::uint64_t cells, unsigned count, unsigned first, unsigned base) {
-    const rank_choice& choice = rank_choices.of[first];
-    if (count > choice.crowded_past) {
-        list_crowded_block(lists, cells, first, base);
-        return;
-    }
-    const std::uint64_t upload = _pdep_u64(std::uint64_t{1} << first, cells);
-    const std::uint64_t download = _pdep_u64(choice.download_ranks, cells);
-    lists.uploads[lists.upload_count] = static_cast<std::uint16_t>(base + _tzcnt_u64(upload));
-    lists.upload_count += upload != 0 ? 1 : 0;
-    lists.downloads[lists.download_count] = static_cast<std::uint16_t>(base + _tzcnt_u64(download));
-    lists.download_count += download != 0 ? 1 : 0;
+#if defined(__AVX512VBMI2__)
+// The same with VBMI2: the offsets of the block's cells compressed out of the
+// offsets of its bytes, sixteen at once, which a block of report rows never
+// passes; `bases` holds `base` in every lane.
+inline unsigned list_cells_compressed(std::uint16_t* at, std::uint64_t cells, unsigned base, __m256i bases) {
+    const unsigned count = ones(cells);
+    if (count > 16) [[unlikely]]
+        return list_cells_one_by_one(at, cells, base);
+    const __m512i byte_offsets =
+        _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41, 40,
+                        39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16,
+                        15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i compressed = _mm512_maskz_compress_epi8(cells, byte_offsets);
+    __m128i listed;  // the first sixteen (GCC 12 warns, wrongly, on the cast intrinsics)
+    std::memcpy(&listed, &compressed, sizeof listed);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_add_epi16(_mm256_cvtepu8_epi16(listed), bases));
+    return count;
 }
+#endif
 
-// The listed numbers, an upload and a download at a time (a sum does not care
-// which row a number came from); those near the piece's end or of sixteen
-// digits or more one at a time.
-inline void take_listed(scan_state& s, scan_counts& counts, const unsigned char* bytes, std::size_t start,
-                        std::size_t n, const cell_lists& lists) {
-    const std::size_t pairs = lists.upload_count < lists.download_count ? lists.upload_count : lists.download_count;
-    std::size_t i = 0;
-    // Sums in registers: counts is seen by the calls below, so it lives in memory.
-    std::uint64_t uploads = 0, downloads = 0;
-    for (; i < pairs; ++i) {
-        const std::size_t a = start + lists.uploads[i], b = start + lists.downloads[i];
-        std::uint64_t va, vb;
-        std::size_t la, lb;
-        if ((a > b ? a : b) + 4 + 16 > n || !two_numbers(bytes + a + 4, bytes + b + 4, va, la, vb, lb)) break;
-        uploads += va;
-        downloads += vb;
+#if defined(__AVX2__)
+// Both numbers of a row, from the openers at a (the upload) and b (the
+// download), added to the sums: false when either is near the end of the
+// piece or has sixteen digits or more.
+inline bool add_row_numbers(const unsigned char* bytes, std::size_t a, std::size_t b, std::size_t n, row_sums& to) {
+    return b + 4 + 16 <= n && add_two_numbers(bytes + a + 4, bytes + b + 4, to);
+}
+#else
+struct row_sums {
+    std::uint64_t uploads_ = 0, downloads_ = 0;
+    std::uint64_t uploads() const { return uploads_; }
+    std::uint64_t downloads() const { return downloads_; }
+};
+
+inline bool add_row_numbers(const unsigned char* bytes, std::size_t a, std::size_t b, std::size_t n, row_sums& to) {
+    if (b + 4 + 16 > n || std::endian::native != std::endian::little) return false;
+    std::uint64_t upload, download;
+    std::size_t la, lb;
+    if (!fifteen_digits(bytes + a + 4, upload, la) || !fifteen_digits(bytes + b + 4, download, lb)) return false;
+    to.uploads_ += upload;
+    to.downloads_ += download;
+    return true;
+}
+#endif
+
+// The numbers of the listed cells on place 5 (from rank `first`, every ninth)
+// and on place 6 (one after each); returns the rank of the next cell on place
+// 5 after the batch, counted from its end.
+inline unsigned take_listed(scan_state& s, scan_counts& counts, const unsigned char* bytes, std::size_t start,
+                            std::size_t n, const cell_list& list, unsigned first) {
+    row_sums sums;
+    unsigned rank = first;
+    if (rank == 8 && list.count != 0)  // the last batch ended on a place-5 cell: place 6 comes first
+        take_number(s, counts, bytes, start + list.at[0], n, download_number);
+    for (; rank + 1 < list.count; rank += 9) {
+        const std::size_t a = start + list.at[rank], b = start + list.at[rank + 1];
+        if (add_row_numbers(bytes, a, b, n, sums)) continue;
+        take_number(s, counts, bytes, a, n, upload_number);
+        take_number(s, counts, bytes, b, n, download_number);
     }
-    counts.uploads += uploads;
-    counts.downloads += downloads;
-    for (std::size_t j = i; j < lists.upload_count; ++j)
-        take_number(s, counts, bytes, start + lists.uploads[j], n, upload_number);
-    for (std::size_t j = i; j < lists.download_count; ++j)
-        take_number(s, counts, bytes, start + lists.downloads[j], n, download_number);
+    if (rank < list.count) {  // a place-5 cell ends the batch
+        take_number(s, counts, bytes, start + list.at[rank], n, upload_number);
+        rank += 9;
+    }
+    counts.uploads += sums.uploads();
+    counts.downloads += sums.downloads();
+    return rank - list.count;
 }
 
 template <opener_masks (*block_masks)(const unsigned char*)>
@@ -326,79 +345,30 @@ void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, st
         while (p <= end) {
             const std::size_t start = p;
             const std::size_t last = end - start < 64 * (batch_blocks - 1) ? end : start + 64 * (batch_blocks - 1);
-            cell_lists lists;
+            cell_list list;
+            unsigned count = 0;  // apart from the list, which the listing writes through a pointer
+#if defined(__AVX512VBMI2__)
+            __m256i bases = _mm256_setzero_si256();
+            for (; p <= last; p += 64, bases = _mm256_add_epi16(bases, _mm256_set1_epi16(64))) {
+                const opener_masks masks = block_masks(bytes + p);
+                counts.connections += ones(masks.rows);
+                count += list_cells_compressed(list.at + count, masks.cells, static_cast<unsigned>(p - start), bases);
+            }
+#else
             for (; p <= last; p += 64) {
                 const opener_masks masks = block_masks(bytes + p);
                 counts.connections += ones(masks.rows);
-                const unsigned count = ones(masks.cells);
-                list_block(lists, masks.cells, count, first, static_cast<unsigned>(p - start));
-                first = next_rank.of[first + 27 - count];
+                count += list_cells_one_by_one(list.at + count, masks.cells, static_cast<unsigned>(p - start));
             }
-            take_listed(s, counts, bytes, start, n, lists);
+#endif
+            list.count = count;
+            first = take_listed(s, counts, bytes, start, n, list, first);
         }
     }
     // The place of the last cell seen is four before the next on place 5
     // (9 before any cell, which the cycle takes as it takes 0).
     scan_bytewise(s, counts, (12 - first) % 9 + 1, bytes, p, n);
 }
-#else
-// Without BMI2, block by block: the cells on places 5 and 6 are found by
-// clearing the lower cells of the block's mask.
-
-// The rank (1-based) of the first cell in a run from `place` that lands on `goal`.
-inline unsigned first_rank(unsigned place, unsigned goal) {
-    const unsigned rank = (goal + 9 - place) % 9;
-    return rank == 0 ? 9 : rank;
-}
-
-// One block, its cells on places 5 and 6 found by clearing the lower cells.
-inline void scan_block(scan_state& s, scan_counts& counts, unsigned& place, const unsigned char* bytes, std::size_t p,
-                       std::size_t n, const opener_masks& masks) {
-    counts.connections += ones(masks.rows);
-    if (masks.cells == 0) return;
-    const unsigned cells = ones(masks.cells);
-    // Place 6 follows place 5, so its cell, if in the block, is the next one.
-    unsigned up = first_rank(place, 5);
-    std::uint64_t rest = masks.cells;
-    if (up == 9) {  // place 6 comes first, at rank 1
-        take_number(s, counts, bytes, p + lowest_one(rest), n, download_number);
-    }
-    for (unsigned rank = 1; up <= cells; up += 9) {
-        for (; rank < up; ++rank) rest &= rest - 1;
-#if defined(__AVX2__)
-        // The usual case: both cells in the block, both numbers well inside the piece.
-        if (up < cells && p + 64 + 20 <= n) {
-            const std::size_t qa = p + lowest_one(rest) + 4, qb = p + lowest_one(rest & (rest - 1)) + 4;
-            std::uint64_t va, vb;
-            std::size_t la, lb;
-            if (two_numbers(bytes + qa, bytes + qb, va, la, vb, lb)) {
-                counts.uploads += va;
-                counts.downloads += vb;
-                rest &= rest - 1;
-                ++rank;
-                continue;
-            }
-        }
-#endif
-        take_number(s, counts, bytes, p + lowest_one(rest), n, upload_number);
-        if (up + 1 > cells) break;
-        rest &= rest - 1;
-        ++rank;
-        take_number(s, counts, bytes, p + lowest_one(rest), n, download_number);
-    }
-    place = (place + cells - 1) % 9 + 1;
-}
-
-template <opener_masks (*block_masks)(const unsigned char*)>
-void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, std::size_t n) {
-    finish_pending(s, bytes, n);
-    scan_counts counts = s.counts;
-    unsigned place = s.cell_place;
-    std::size_t p = from;
-    for (; p + 64 + 2 <= n; p += 64) scan_block(s, counts, place, bytes, p, n, block_masks(bytes + p));
-    scan_bytewise(s, counts, place, bytes, p, n);
-}
-#endif
 
 // The cell openers that begin at 0..n-3.
 inline std::uint64_t count_cells_bytewise(const unsigned char* bytes, std::size_t p, std::size_t n) {

@@ -39,7 +39,7 @@ bool processor_runs(scan_kernel kernel) {
     switch (kernel) {
         case scan_kernel::avx512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi2") &&
+                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2") &&
                    processor_runs(scan_kernel::avx2);
         case scan_kernel::avx2:
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");

@@ -1,8 +1,7 @@
 // Opener masks 64 bytes at a time with AVX-512BW, compared straight into mask
-// registers; built with AVX-512 and BMI2 enabled for this file alone and used
-// only where the processor and the operating system support them. Every
-// processor with AVX-512 runs PDEP in a cycle or so, so the cells on places 5
-// and 6 are picked out with it.
+// registers, and the cells listed with VBMI2's byte compress; built with
+// AVX-512 enabled for this file alone and used only where the processor and
+// the operating system support it.
 #include <immintrin.h>
 
 #define SCAN_ISA scan_avx512

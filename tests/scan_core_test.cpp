@@ -168,6 +168,47 @@ TEST_P(Scan, ManyCellsInOneBlockFollowTheCycle) {
     }
 }
 
+// Blocks packed with openers, past what a block of report rows holds (up to
+// 22 cells a block), among ordinary rows, at every starting place.
+TEST_P(Scan, CrowdedBlocksAmongRows) {
+    const std::string row = "<tr><td>1<td>a<td>b<td>c<td>4000000000<td>9999999999<td>x<td>y<td>z</tr>";
+    for (int before = 0; before < 9; ++before) {
+        std::string data = std::string(static_cast<std::size_t>(before), 'q');
+        for (int i = 0; i < before; ++i) data += "<td>";
+        for (int group = 0; group < 12; ++group) {
+            data += row + row;
+            for (int i = 0; i < 30 + group; ++i) data += i % 5 == 4 ? "<td7" : "<td";
+        }
+        const scan_counts want = reference_scan(data);
+        expect_counts(scan_whole(data), want, "crowded, cells before: " + std::to_string(before));
+        expect_counts(scan_in_pieces(data, {data.size() / 3, data.size() / 2}), want,
+                      "crowded, cut, cells before: " + std::to_string(before));
+    }
+}
+
+// Many kilobytes of rows of varying length, so that the cells are listed in
+// several batches and a batch ends at every place of the cycle, in one piece
+// and cut at random.
+TEST_P(Scan, LongRunsOfRowsAcrossBatches) {
+    std::mt19937_64 random(20261209);
+    for (int round = 0; round < 40; ++round) {
+        std::string data = std::string(random() % 64, ' ');
+        while (data.size() < 20000) {
+            data += "<tr>";
+            const int cells = random() % 10 == 0 ? 8 + static_cast<int>(random() % 3) : 9;
+            for (int cell = 1; cell <= cells; ++cell)
+                data += "<td>" + std::to_string(random() % (cell == 5 || cell == 6 ? 10000000000u : 1000)) +
+                        std::string(random() % 12, 'w') + "</td>";
+            data += "</tr>\r\n";
+        }
+        const scan_counts want = reference_scan(data);
+        expect_counts(scan_whole(data), want, "round " + std::to_string(round));
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = 0; at < data.size(); at += 1 + random() % 5000) cuts.push_back(at);
+        expect_counts(scan_in_pieces(data, cuts), want, "round " + std::to_string(round) + ", cut");
+    }
+}
+
 // Digit runs of every length up to 40, placed at every offset around a block
 // edge, with the rest of the data short or long behind them, and the whole
 // cut once at every byte of the run and around it.
