@@ -244,12 +244,10 @@ inline constexpr std::size_t batch_blocks = 16;
 inline constexpr std::size_t batch_blocks = 64;
 #endif
 
-// The offsets of a batch's cells from its start, in order. A block holds at
-// most 22 cell openers; listing one may write up to 16 entries past them.
-struct cell_list {
-    std::uint16_t at[22 * batch_blocks + 16];
-    unsigned count;
-};
+// Room for the offsets of a batch's cells from its start, in order: a block
+// holds at most 22 cell openers, and listing one may write up to 16 entries
+// past them.
+inline constexpr std::size_t list_room = 22 * batch_blocks + 16;
 
 // Lists the offsets of a block's cells (base + the index of each set bit) at
 // `at` from the lowest set bit up, one at a time, and returns their count. The
@@ -313,24 +311,24 @@ inline bool add_row_numbers(const unsigned char* bytes, std::size_t a, std::size
 // and on place 6 (one after each); returns the rank of the next cell on place
 // 5 after the batch, counted from its end.
 inline unsigned take_listed(scan_state& s, scan_counts& counts, const unsigned char* bytes, std::size_t start,
-                            std::size_t n, const cell_list& list, unsigned first) {
+                            std::size_t n, const std::uint16_t* list, unsigned count, unsigned first) {
     row_sums sums;
     unsigned rank = first;
-    if (rank == 8 && list.count != 0)  // the last batch ended on a place-5 cell: place 6 comes first
-        take_number(s, counts, bytes, start + list.at[0], n, download_number);
-    for (; rank + 1 < list.count; rank += 9) {
-        const std::size_t a = start + list.at[rank], b = start + list.at[rank + 1];
+    if (rank == 8 && count != 0)  // the last batch ended on a place-5 cell: place 6 comes first
+        take_number(s, counts, bytes, start + list[0], n, download_number);
+    for (; rank + 1 < count; rank += 9) {
+        const std::size_t a = start + list[rank], b = start + list[rank + 1];
         if (add_row_numbers(bytes, a, b, n, sums)) continue;
         take_number(s, counts, bytes, a, n, upload_number);
         take_number(s, counts, bytes, b, n, download_number);
     }
-    if (rank < list.count) {  // a place-5 cell ends the batch
-        take_number(s, counts, bytes, start + list.at[rank], n, upload_number);
+    if (rank < count) {  // a place-5 cell ends the batch
+        take_number(s, counts, bytes, start + list[rank], n, upload_number);
         rank += 9;
     }
     counts.uploads += sums.uploads();
     counts.downloads += sums.downloads();
-    return rank - list.count;
+    return rank - count;
 }
 
 template <opener_masks (*block_masks)(const unsigned char*)>
@@ -345,24 +343,23 @@ void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, st
         while (p <= end) {
             const std::size_t start = p;
             const std::size_t last = end - start < 64 * (batch_blocks - 1) ? end : start + 64 * (batch_blocks - 1);
-            cell_list list;
-            unsigned count = 0;  // apart from the list, which the listing writes through a pointer
+            std::uint16_t list[list_room];
+            unsigned count = 0;
 #if defined(__AVX512VBMI2__)
             __m256i bases = _mm256_setzero_si256();
             for (; p <= last; p += 64, bases = _mm256_add_epi16(bases, _mm256_set1_epi16(64))) {
                 const opener_masks masks = block_masks(bytes + p);
                 counts.connections += ones(masks.rows);
-                count += list_cells_compressed(list.at + count, masks.cells, static_cast<unsigned>(p - start), bases);
+                count += list_cells_compressed(list + count, masks.cells, static_cast<unsigned>(p - start), bases);
             }
 #else
             for (; p <= last; p += 64) {
                 const opener_masks masks = block_masks(bytes + p);
                 counts.connections += ones(masks.rows);
-                count += list_cells_one_by_one(list.at + count, masks.cells, static_cast<unsigned>(p - start));
+                count += list_cells_one_by_one(list + count, masks.cells, static_cast<unsigned>(p - start));
             }
 #endif
-            list.count = count;
-            first = take_listed(s, counts, bytes, start, n, list, first);
+            first = take_listed(s, counts, bytes, start, n, list, count, first);
         }
     }
     // The place of the last cell seen is four before the next on place 5
