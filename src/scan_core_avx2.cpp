@@ -1,5 +1,6 @@
-// Opener masks 32 bytes at a time with AVX2; built with AVX2 enabled for this
-// file alone and used only where the processor reports it.
+// Opener masks 32 bytes at a time with AVX2, the row openers kept as bytes;
+// built with AVX2 enabled for this file alone and used only where the
+// processor reports it.
 #include <immintrin.h>
 
 #define SCAN_ISA scan_avx2
@@ -12,7 +13,7 @@ namespace {
 opener_masks avx2_masks(const unsigned char* block) {
     const __m256i lt = _mm256_set1_epi8('<'), t = _mm256_set1_epi8('t'), d = _mm256_set1_epi8('d'),
                   r = _mm256_set1_epi8('r');
-    opener_masks masks{0, 0};
+    opener_masks masks{0, _mm256_setzero_si256()};
     for (int part = 0; part < 2; ++part) {
         const unsigned char* at = block + 32 * part;
         const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
@@ -21,10 +22,9 @@ opener_masks avx2_masks(const unsigned char* block) {
         const __m256i head = _mm256_and_si256(_mm256_cmpeq_epi8(first, lt), _mm256_cmpeq_epi8(second, t));
         const auto cells =
             static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(head, _mm256_cmpeq_epi8(third, d))));
-        const auto rows =
-            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(head, _mm256_cmpeq_epi8(third, r))));
         masks.cells |= static_cast<std::uint64_t>(cells) << (32 * part);
-        masks.rows |= static_cast<std::uint64_t>(rows) << (32 * part);
+        // Rows stay bytes: -1 where one begins, the halves added.
+        masks.rows = _mm256_add_epi8(masks.rows, _mm256_and_si256(head, _mm256_cmpeq_epi8(third, r)));
     }
     return masks;
 }

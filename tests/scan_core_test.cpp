@@ -209,6 +209,22 @@ TEST_P(Scan, LongRunsOfRowsAcrossBatches) {
     }
 }
 
+// Row openers as dense as they come, and at the same place of every 32 or 64
+// bytes through many batches of blocks, so that a count kept per byte
+// position reaches its most.
+TEST_P(Scan, DenseRowOpenersThroughManyBatches) {
+    for (const std::size_t period : {3, 4, 32, 64}) {
+        for (const std::size_t lead : {0, 1, 31}) {
+            const std::uint64_t rows = 200000 / period;
+            std::string data(lead, 'x');
+            for (std::uint64_t i = 0; i < rows; ++i) data += "<tr" + std::string(period - 3, 'y');
+            const std::string what = "a row every " + std::to_string(period) + " bytes after " + std::to_string(lead);
+            expect_counts(scan_whole(data), {rows, 0, 0}, what);
+            expect_counts(scan_in_pieces(data, {data.size() / 3}), {rows, 0, 0}, what + ", cut");
+        }
+    }
+}
+
 // Digit runs of every length up to 40, placed at every offset around a block
 // edge, with the rest of the data short or long behind them, and the whole
 // cut once at every byte of the run and around it.
