@@ -111,9 +111,10 @@ if [ -w /proc/sys/vm/drop_caches ]; then
 fi
 
 # scan_core BENCHMARK: each kernel's median bytes per second, in GB/s, over
-# $runs repetitions, as "kernel value" lines.
+# $runs repetitions, as "kernel value" lines. Every run is held to the same
+# processor: on a virtual machine one may run a quarter slower than another.
 scan_core() {
-  "$1" --benchmark_repetitions="$runs" --benchmark_report_aggregates_only=true --benchmark_filter='/65536' 2>/dev/null |
+  taskset -c "$(($(nproc) - 1))" "$1" --benchmark_repetitions="$runs" --benchmark_report_aggregates_only=true --benchmark_filter='/65536' 2>/dev/null |
     awk '/_median/ { split($1, name, "/"); for (i = 1; i <= NF; i++) if ($i ~ /^bytes_per_second=/) {
       v = substr($i, 18); unit = substr(v, length(v) - 2); v = v + 0; if (unit == "M/s") v /= 1024; print name[2], v } }'
 }
