@@ -5,21 +5,21 @@
 // baseline one of the same name. (std:: helpers are inline functions shared
 // by name across files, so the builtins are used instead.)
 //
-// How it works. A row opener is the bytes "<tr", a cell opener "<td". A
-// vector kernel supplies block_masks: for 64 bytes, bit i of `cells` is set
-// when "<td" begins at byte i, bit i of `rows` when "<tr" does (it reads two
-// bytes past the block; AVX2 gives the rows as bytes). Rows are counted a
-// batch at a time. Cells move a nine-cell cycle (places 1..9, then 1 again);
-// only those on place 5 (uploads) and 6 (downloads) are read. A batch of
-// blocks first has its cells listed in order (with VBMI2 compressed out of
-// the block's byte offsets, without it from the mask's set bits), then the
-// place-5 cells are every ninth of the list, each followed by its place-6
-// cell. A number starts four bytes after the "<" and is its run of decimal
-// digits, up to fifteen of them read at once: with SSSE3 from one 16-byte
-// load (with AVX2 both numbers of a row in one register, summed there),
-// without it from two 64-bit loads. A longer run, or one near the end of the
-// piece, is read a digit at a time. The rest of a piece, past its last whole
-// block, is scanned one position at a time by the same rule.
+// How it works. A row opener is the bytes "<tr", a cell opener "<td". A vector
+// kernel supplies block_masks: for 64 bytes, bit i of `cells` is set when "<td"
+// begins at byte i, bit i of `rows` when "<tr" does (it reads two bytes past
+// the block; SSE2 and AVX2 give the rows as bytes). Rows are counted a batch at
+// a time. Cells move a nine-cell cycle (places 1..9, then 1 again); only those
+// on place 5 (uploads) and 6 (downloads) are read. A batch of blocks first has
+// its cells listed in order (with VBMI2 compressed out of the block's byte
+// offsets, without it from the mask's set bits), then the place-5 cells are
+// every ninth of the list, each followed by its place-6 cell. A number starts
+// four bytes after the "<" and is its run of decimal digits, up to fifteen of
+// them read at once: with SSSE3 from one 16-byte load (with AVX2 both numbers
+// of a row in one register, summed there), without it from two 64-bit loads. A
+// longer run, or one near the end of the piece, is read a digit at a time. The
+// rest of a piece, past its last whole block, is scanned one position at a time
+// by the same rule.
 #pragma once
 
 #include <bit>
@@ -31,6 +31,8 @@
 
 #if defined(__SSSE3__)
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 #ifndef SCAN_ISA
@@ -43,15 +45,16 @@ inline bool is_digit(unsigned char c) { return static_cast<unsigned char>(c - '0
 inline unsigned ones(std::uint64_t x) { return static_cast<unsigned>(__builtin_popcountll(x)); }
 inline unsigned lowest_one(std::uint64_t x) { return static_cast<unsigned>(__builtin_ctzll(x)); }
 
-// Row openers are counted a batch of blocks at a time. The AVX2 kernel hands
-// a block's over as bytes (-1 where one begins, the block's two halves
-// added), which are taken from counts kept per byte and summed once a batch:
-// that spares two of the four mask moves a block, the step that kernel runs
-// short of. The other kernels hand over a mask, counted with a popcount.
+// Row openers are counted a batch of blocks at a time. The SSE2 and AVX2
+// kernels hand a block's over as bytes (-1 where one begins, the block's
+// parts added), which are taken from counts kept per byte and summed once a
+// batch: that spares half of the block's mask moves, the step those kernels
+// run short of. The AVX-512 kernel hands over a mask, counted with a popcount.
 #if defined(__AVX2__) && !defined(__AVX512BW__)
 using row_openers = __m256i;
 
 struct row_tally {
+    static constexpr std::size_t most_per_byte_a_block = 2;  // one for each 32-byte part
     __m256i per_byte = _mm256_setzero_si256();
     void add(__m256i rows) { per_byte = _mm256_sub_epi8(per_byte, rows); }
     std::uint64_t total() const {
@@ -61,10 +64,24 @@ struct row_tally {
                static_cast<std::uint64_t>(_mm_extract_epi64(halves, 1));
     }
 };
+#elif defined(__SSE2__) && !defined(__AVX2__)
+using row_openers = __m128i;
+
+struct row_tally {
+    static constexpr std::size_t most_per_byte_a_block = 4;  // one for each 16-byte part
+    __m128i per_byte = _mm_setzero_si128();
+    void add(__m128i rows) { per_byte = _mm_sub_epi8(per_byte, rows); }
+    std::uint64_t total() const {
+        const __m128i sums = _mm_sad_epu8(per_byte, _mm_setzero_si128());
+        return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+               static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    }
+};
 #else
 using row_openers = std::uint64_t;
 
 struct row_tally {
+    static constexpr std::size_t most_per_byte_a_block = 0;  // no counts per byte
     std::uint64_t count = 0;
     void add(std::uint64_t rows) { count += ones(rows); }
     std::uint64_t total() const { return count; }
@@ -265,11 +282,14 @@ inline void scan_bytewise(scan_state& s, scan_counts counts, unsigned place, con
 // reads their numbers a row at a time; these reads do not depend on one
 // another, so the processor overlaps them. A batch is long, so that the second
 // pass's loop ends, and its exit is mispredicted, seldom. (Listing with VBMI2
-// measured fastest with shorter batches.)
+// measured fastest with shorter batches, and SSE2 needs them for its row
+// tally.)
 #if defined(__AVX512VBMI2__)
 inline constexpr std::size_t batch_blocks = 16;
-#else
+#elif defined(__AVX2__)
 inline constexpr std::size_t batch_blocks = 64;
+#else
+inline constexpr std::size_t batch_blocks = 32;
 #endif
 
 // Room for the offsets of a batch's cells from its start, in order: a block
@@ -277,8 +297,7 @@ inline constexpr std::size_t batch_blocks = 64;
 // past them.
 inline constexpr std::size_t list_room = 22 * batch_blocks + 16;
 
-// A byte of the AVX2 row tally counts at most two openers a block.
-static_assert(2 * batch_blocks <= 255);
+static_assert(row_tally::most_per_byte_a_block * batch_blocks <= 255, "a row tally's byte would overflow");
 
 // The list is written while the batch's bytes are read, and a load whose
 // address matches a pending store's in its lowest 12 bits waits on it

@@ -1,4 +1,5 @@
-// Opener masks 16 bytes at a time with SSE2, which every x86-64 processor has.
+// Opener masks 16 bytes at a time with SSE2, which every x86-64 processor has,
+// the row openers kept as bytes.
 #include <emmintrin.h>
 
 #define SCAN_ISA scan_sse2
@@ -10,7 +11,7 @@ namespace {
 
 opener_masks sse2_masks(const unsigned char* block) {
     const __m128i lt = _mm_set1_epi8('<'), t = _mm_set1_epi8('t'), d = _mm_set1_epi8('d'), r = _mm_set1_epi8('r');
-    opener_masks masks{0, 0};
+    opener_masks masks{0, _mm_setzero_si128()};
     for (int part = 0; part < 4; ++part) {
         const unsigned char* at = block + 16 * part;
         const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
@@ -18,9 +19,8 @@ opener_masks sse2_masks(const unsigned char* block) {
         const __m128i third = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 2));
         const __m128i head = _mm_and_si128(_mm_cmpeq_epi8(first, lt), _mm_cmpeq_epi8(second, t));
         const auto cells = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(head, _mm_cmpeq_epi8(third, d))));
-        const auto rows = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(head, _mm_cmpeq_epi8(third, r))));
         masks.cells |= static_cast<std::uint64_t>(cells) << (16 * part);
-        masks.rows |= static_cast<std::uint64_t>(rows) << (16 * part);
+        masks.rows = _mm_add_epi8(masks.rows, _mm_and_si128(head, _mm_cmpeq_epi8(third, r)));
     }
     return masks;
 }

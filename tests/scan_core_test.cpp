@@ -209,11 +209,11 @@ TEST_P(Scan, LongRunsOfRowsAcrossBatches) {
     }
 }
 
-// Row openers as dense as they come, and at the same place of every 32 or 64
-// bytes through many batches of blocks, so that a count kept per byte
+// Row openers as dense as they come, and at the same place of every 16, 32 or
+// 64 bytes through many batches of blocks, so that a count kept per byte
 // position reaches its most.
 TEST_P(Scan, DenseRowOpenersThroughManyBatches) {
-    for (const std::size_t period : {3, 4, 32, 64}) {
+    for (const std::size_t period : {3, 4, 16, 32, 64}) {
         for (const std::size_t lead : {0, 1, 31}) {
             const std::uint64_t rows = 200000 / period;
             std::string data(lead, 'x');
