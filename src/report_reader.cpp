@@ -3,7 +3,7 @@
 namespace {
 
 // Reports larger than this are read in chunks when other threads can help.
-constexpr std::uint64_t chunked_from = 8 * piece_size;
+constexpr std::uint64_t chunked_from = 8 << 20;
 
 // Reads up to n bytes at offset, as many reads as it takes; fewer only at the
 // end of the file. -1 on failure.
