@@ -380,11 +380,13 @@ inline unsigned take_listed(scan_state& s, scan_counts& counts, const unsigned c
     unsigned rank = first;
     if (rank == 8 && count != 0)  // the last batch ended on a place-5 cell: place 6 comes first
         take_number(s, counts, bytes, start + list[0], n, download_number);
+    // Offsets from the batch's start index the bytes with no additions.
+    const unsigned char* const batch = bytes + start;
     for (; rank + 1 < count; rank += 9) {
-        const std::size_t a = start + list[rank], b = start + list[rank + 1];
-        if (add_row_numbers(bytes, a, b, n, sums)) continue;
-        take_number(s, counts, bytes, a, n, upload_number);
-        take_number(s, counts, bytes, b, n, download_number);
+        const std::size_t a = list[rank], b = list[rank + 1];
+        if (add_row_numbers(batch, a, b, n - start, sums)) continue;
+        take_number(s, counts, bytes, start + a, n, upload_number);
+        take_number(s, counts, bytes, start + b, n, download_number);
     }
     if (rank < count) {  // a place-5 cell ends the batch
         take_number(s, counts, bytes, start + list[rank], n, upload_number);
