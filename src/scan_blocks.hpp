@@ -315,13 +315,15 @@ inline std::uint16_t* list_place(std::uint16_t* room, const unsigned char* batch
 
 // Lists the offsets of a block's cells (base + the index of each set bit) at
 // `at` from the lowest set bit up, one at a time, and returns their count. The
-// first eight are written whatever the count (those past it are overwritten or
-// unread): the compiler lays them out as eight steps with an exit each, whose
-// branches the processor predicts well on report rows.
+// first eight have a loop of their own with a fixed bound, which the compiler
+// unrolls into eight steps with an exit each: the processor predicts those
+// branches well on report rows (three to five cells a block).
 inline unsigned list_cells_one_by_one(std::uint16_t* at, std::uint64_t cells, unsigned base) {
     const unsigned count = ones(cells);
-    for (int i = 0; i < 8; ++i, cells &= cells - 1)
-        at[i] = static_cast<std::uint16_t>(base + (cells == 0 ? 0 : lowest_one(cells)));
+    for (int i = 0; i < 8; ++i, cells &= cells - 1) {
+        if (cells == 0) return count;
+        at[i] = static_cast<std::uint16_t>(base + lowest_one(cells));
+    }
     for (at += 8; cells != 0; cells &= cells - 1) *at++ = static_cast<std::uint16_t>(base + lowest_one(cells));
     return count;
 }
