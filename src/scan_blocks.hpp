@@ -49,35 +49,9 @@ inline unsigned lowest_one(std::uint64_t x) { return static_cast<unsigned>(__bui
 // kernels hand a block's over as bytes (-1 where one begins, the block's
 // parts added), which are taken from counts kept per byte and summed once a
 // batch: that spares half of the block's mask moves, the step those kernels
-// run short of. The AVX-512 kernel hands over a mask, counted with a popcount.
-#if defined(__AVX2__) && !defined(__AVX512BW__)
-using row_openers = __m256i;
-
-struct row_tally {
-    static constexpr std::size_t most_per_byte_a_block = 2;  // one for each 32-byte part
-    __m256i per_byte = _mm256_setzero_si256();
-    void add(__m256i rows) { per_byte = _mm256_sub_epi8(per_byte, rows); }
-    std::uint64_t total() const {
-        const __m256i sums = _mm256_sad_epu8(per_byte, _mm256_setzero_si256());
-        const __m128i halves = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
-        return static_cast<std::uint64_t>(_mm_cvtsi128_si64(halves)) +
-               static_cast<std::uint64_t>(_mm_extract_epi64(halves, 1));
-    }
-};
-#elif defined(__SSE2__) && !defined(__AVX2__)
-using row_openers = __m128i;
-
-struct row_tally {
-    static constexpr std::size_t most_per_byte_a_block = 4;  // one for each 16-byte part
-    __m128i per_byte = _mm_setzero_si128();
-    void add(__m128i rows) { per_byte = _mm_sub_epi8(per_byte, rows); }
-    std::uint64_t total() const {
-        const __m128i sums = _mm_sad_epu8(per_byte, _mm_setzero_si128());
-        return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
-               static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
-    }
-};
-#else
+// run short of. The AVX-512 kernel hands over a mask, counted with a popcount
+// (as would a build without SSE2, which only ever scans bytewise).
+#if defined(__AVX512BW__) || !defined(__SSE2__)
 using row_openers = std::uint64_t;
 
 struct row_tally {
@@ -85,6 +59,33 @@ struct row_tally {
     std::uint64_t count = 0;
     void add(std::uint64_t rows) { count += ones(rows); }
     std::uint64_t total() const { return count; }
+};
+#else
+#if defined(__AVX2__)
+using row_openers = __m256i;
+inline __m256i subtract_bytes(__m256i a, __m256i b) { return _mm256_sub_epi8(a, b); }
+inline std::uint64_t byte_sum(__m256i v) {
+    const __m256i sums = _mm256_sad_epu8(v, _mm256_setzero_si256());
+    const __m128i halves = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(halves)) +
+           static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(halves, halves)));
+}
+#else
+using row_openers = __m128i;
+inline __m128i subtract_bytes(__m128i a, __m128i b) { return _mm_sub_epi8(a, b); }
+inline std::uint64_t byte_sum(__m128i v) {
+    const __m128i sums = _mm_sad_epu8(v, _mm_setzero_si128());
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+           static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+}
+#endif
+
+struct row_tally {
+    // A byte counts at most one opener for each 16- or 32-byte part of a block.
+    static constexpr std::size_t most_per_byte_a_block = 64 / sizeof(row_openers);
+    row_openers per_byte{};
+    void add(row_openers rows) { per_byte = subtract_bytes(per_byte, rows); }
+    std::uint64_t total() const { return byte_sum(per_byte); }
 };
 #endif
 
