@@ -80,20 +80,28 @@ std::string windows_1251_from_text(std::string_view text) {
     return converted;
 }
 
+namespace {
+// What a terminal might act on instead of showing, or show as another
+// character's: the C0 and C1 controls, DEL, surrogates (lone ones from
+// Windows names) and the controls that reorder bidirectional text.
+bool unsafe_on_terminal(char32_t c) {
+    return (c >= 0x01 && c <= 0x1F) || (c >= 0x7F && c <= 0x9F) || (c >= 0xD800 && c <= 0xDFFF) || c == 0x061C ||
+           c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+}  // namespace
+
 std::string terminal_safe(std::string_view text) {
     std::string shown;
     shown.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if ((byte >= 0x01 && byte <= 0x1F) || byte == 0x7F) {
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t c = 0;
+        const std::size_t length = text_detail::decode_one(text, i, c, true);
+        if (length == 0 || unsafe_on_terminal(c)) {
             shown += '?';
-        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            shown += '?';
-            ++i;
         } else {
-            shown += static_cast<char>(byte);
+            shown.append(text, i, length);
         }
+        i += length == 0 ? 1 : length;
     }
     return shown;
 }

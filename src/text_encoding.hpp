@@ -38,8 +38,11 @@ template <typename UnitCount>
 std::size_t cut_at_character(std::string_view text, std::size_t limit, UnitCount unit_count);
 
 // A name or path as it may be shown on a terminal: each control character
-// (bytes 0x01-0x1F and 0x7F, and U+0080-U+009F in UTF-8) becomes "?", so a
-// name cannot move the cursor, clear the screen or set the window's title.
+// (bytes 0x01-0x1F and 0x7F, U+0080-U+009F), each bidirectional control
+// (U+061C, U+200E, U+200F, U+202A-U+202E, U+2066-U+2069), each surrogate and
+// each byte that does not begin a whole UTF-8 sequence becomes one "?", so a
+// name cannot move the cursor, clear the screen, set the window's title or
+// pass for another name.
 std::string terminal_safe(std::string_view text);
 
 // ---- templates --------------------------------------------------------------

@@ -20,8 +20,12 @@ TEST(Terminal, NamesCannotTakeItOver) {
     scratch_folder folder;
     const std::string title = "\x1B]0;pwned\x07.htm", clear = "\x1B[2J.htm",
                       c1 = "\xC2\x9B"
-                           "31m.htm";
-    for (const auto& name : {title, clear, c1}) folder.write(name, "<tr><td>1");
+                           "31m.htm",
+                      raw_csi =
+                          "\x9B"
+                          "2J.htm",
+                      reversed = "\xE2\x80\xAEgpj.htm";  // shows as "mth.jpg"
+    for (const auto& name : {title, clear, c1, raw_csi, reversed}) folder.write(name, "<tr><td>1");
     ASSERT_EQ(symlink("nowhere", (folder.path() + "/\x1B[31mred.htm").c_str()), 0);
     terminal_run run(folder.path());
     ASSERT_GT(run.child, 0);
@@ -33,13 +37,17 @@ TEST(Terminal, NamesCannotTakeItOver) {
     EXPECT_EQ(run.seen.find('\x1B'), std::string::npos) << run.seen;
     EXPECT_EQ(run.seen.find('\x07'), std::string::npos);
     EXPECT_EQ(run.seen.find("\xC2\x9B"), std::string::npos);
-    for (const char* shown : {"REPORT FOR [?]0;pwned?.htm]", "REPORT FOR [?[2J.htm]", "REPORT FOR [?31m.htm]",
-                              "traffic-totals: cannot read '?[31mred.htm': No such file or directory"})
+    EXPECT_EQ(run.seen.find('\x9B'), std::string::npos);
+    EXPECT_EQ(run.seen.find("\xE2\x80\xAE"), std::string::npos);
+    for (const char* shown :
+         {"REPORT FOR [?]0;pwned?.htm]", "REPORT FOR [?[2J.htm]", "REPORT FOR [?31m.htm]", "REPORT FOR [?2J.htm]",
+          "REPORT FOR [?gpj.htm]", "traffic-totals: cannot read '?[31mred.htm': No such file or directory"})
         EXPECT_NE(run.seen.find(shown), std::string::npos) << shown;
     // The summary is no terminal: it keeps the names as they are.
     const std::string summary = folder.read("izhod_\x1B[2J.htm_etc.txt");
     EXPECT_NE(summary.find("Report for [" + title + "]"), std::string::npos);
     EXPECT_NE(summary.find("Report for [" + clear + "]"), std::string::npos);
+    EXPECT_NE(summary.find("Report for [" + raw_csi + "]"), std::string::npos);
 }
 
 // A 140-character name on a terminal of 80 and of 60 columns: every redraw

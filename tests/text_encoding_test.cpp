@@ -36,7 +36,7 @@ TEST(Windows1251, CodePointsOutsideTheTableGiveOneQuestionMark) {
     EXPECT_EQ(windows_1251_from_code_point(U'\u2116'), '\xB9');
 }
 
-TEST(TerminalSafe, ControlCharactersBecomeQuestionMarks) {
+TEST(TerminalSafe, ControlsBidiControlsAndBrokenSequencesBecomeQuestionMarks) {
     const struct {
         std::string text, want;
     } cases[] = {
@@ -50,8 +50,16 @@ TEST(TerminalSafe, ControlCharactersBecomeQuestionMarks) {
          "31m",
          "?31m"},  // CSI as a C1 control in UTF-8
         {"\xC2\x80\xC2\x9F\xC2\xA0", "??\xC2\xA0"},
-        {"\xC2", "\xC2"},
-        {"caf\xE9", "caf\xE9"},
+        {"\xC2", "?"},        // a sequence cut short
+        {"caf\xE9", "caf?"},  // not UTF-8: each such byte alone
+        {"\x9B"
+         "31m",
+         "?31m"},                             // a raw CSI byte
+        {"\xE2\x80\xAEgpj.htm", "?gpj.htm"},  // right-to-left override
+        {"a\xD8\x9C\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\xAA\xE2\x81\xA6\xE2\x81\xA9z", "a??????z"},
+        {"\xE2\x80\x8D\xE2\x81\xAA", "\xE2\x80\x8D\xE2\x81\xAA"},  // beside them, not them: ZWJ, U+206A
+        {"\xED\xA0\x80x", "?x"},  // a lone surrogate from a Windows name, one character
+        {"\xE6\xB5\x81\xF0\x9F\x98\x80", "\xE6\xB5\x81\xF0\x9F\x98\x80"},
     };
     for (const auto& c : cases) EXPECT_EQ(terminal_safe(c.text), c.want) << c.text;
 }
