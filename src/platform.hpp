@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -14,8 +13,8 @@
 
 namespace platform {
 
-// Set-up before anything is opened or printed: the handling of interrupts and
-// broken pipes.
+// Set-up before anything is opened or printed: the handling of the signals
+// that end a run, and of broken pipes.
 void prepare_run();
 
 // Standard output and standard error: whether one is a terminal, and the
@@ -47,7 +46,9 @@ std::size_t name_units(std::string_view name);
 
 // Reports are read raw, in binary mode. open_report takes an entry that the
 // search yielded, refuses anything that is not a regular file, and leaves the
-// file's size in the entry (0 for anything else) and its version, which tells
+// file's size in the entry: the size the open found, or for a regular file
+// that could not be opened the size the search or a look found, and 0 for
+// anything else. It also leaves the file's version, which tells
 // one state of the file from another: a report whose version differs after
 // the read changed while it was read. read_report_at returns the bytes read at
 // an offset, 0 at the end of the file, or -1 on failure; several threads may
@@ -66,21 +67,27 @@ long long read_report_at(report_handle report, unsigned char* buffer, std::size_
 bool version_of_report(report_handle report, report_version& version);
 void close_report(report_handle report);
 
-// The summary is written to a temporary file in the working directory, in text
-// mode, and only a complete one replaces the file of the final name. An
-// interrupt before that removes the temporary file.
-std::FILE* create_summary(std::string& reason);
+// The summary is written to a temporary file in the working directory, and
+// only a complete one replaces the file of the final name. A signal that ends
+// the run before that removes the temporary file. write_summary writes each
+// line feed as the system's text line end and returns an empty string, or the
+// reason the write failed.
+using summary_handle = std::intptr_t;
+inline constexpr summary_handle no_summary = -1;
+summary_handle create_summary(std::string& reason);
+std::string write_summary(summary_handle summary, std::string_view text);
 // Flushes the summary to disk, closes it and puts it in place under final_name.
-bool commit_summary(std::FILE* summary, std::string_view final_name, std::string& reason);
+bool commit_summary(summary_handle summary, std::string_view final_name, std::string& reason);
 // Closes and removes an unfinished summary; an earlier file of the final name stays.
-void discard_summary(std::FILE* summary);
+void discard_summary(summary_handle summary);
 
 // How many threads may read reports at once: the processors this process may use.
 unsigned processors();
 
-// The prompt at the end of the run, waiting for a key press. Standard output
-// must be flushed first. Returns an empty string, or why the prompt could not
-// be written.
+// The prompt at the end of the run, waiting for a key press on a terminal (a
+// console); with any other standard input it is shown and nothing is read.
+// Standard output must be flushed first. Returns an empty string, or why the
+// prompt could not be written.
 std::string pause();
 
 }  // namespace platform

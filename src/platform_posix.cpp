@@ -1,6 +1,7 @@
 // The platform layer on POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -19,21 +20,62 @@
 namespace platform {
 namespace {
 
-// ---- interrupts ------------------------------------------------------------
-// What an interrupt has to undo: the temporary summary and the terminal mode of
-// the pause. Both live in plain static storage so the handler can reach them.
+// ---- signals that end a run -------------------------------------------------
+// What such a signal has to undo: the temporary summary and the terminal mode
+// of the pause. Both live in plain static storage so the handler can reach them.
 char temporary_summary[64];
 volatile std::sig_atomic_t have_temporary_summary = 0;
 termios saved_terminal;
 volatile std::sig_atomic_t terminal_changed = 0;
 
+// Every signal whose default action ends the process.
+constexpr int ending_signals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+sigset_t ending_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : ending_signals) sigaddset(&set, signal_number);
+    return set;
+}
+
+// A broken pipe or a file-size limit met by one of the run's own writes is no
+// reason to end: the write fails, and the failure is reported. The kernel
+// sends those as if from the process itself; the same signal sent by another
+// process ends the run like the rest.
+bool raised_by_own_write(int signal_number, const siginfo_t* info) {
+    return (signal_number == SIGPIPE || signal_number == SIGXFSZ) &&
+           (info->si_code > 0 || info->si_pid == getpid() || info->si_pid == 0);
+}
+
 // Then the process ends by the same signal, so that its parent sees what it expects.
-void on_interrupt(int signal_number) {
+void on_ending_signal(int signal_number, siginfo_t* info, void*) {
+    if (raised_by_own_write(signal_number, info)) return;
     if (have_temporary_summary) unlink(temporary_summary);
     if (terminal_changed) tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
 }
+
+// Holds the ending signals back while the temporary summary comes into being
+// or is put in place, so that the handler always knows whether it exists.
+class ending_signals_held {
+public:
+    ending_signals_held() {
+        const sigset_t set = ending_signal_set();
+        pthread_sigmask(SIG_BLOCK, &set, &before_);
+    }
+    ~ending_signals_held() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    ending_signals_held(const ending_signals_held&) = delete;
+    ending_signals_held& operator=(const ending_signals_held&) = delete;
+
+private:
+    sigset_t before_;
+};
 
 // ---- report search -----------------------------------------------------------
 // The matching names, listed once when the search starts and sorted by bytes.
@@ -95,18 +137,15 @@ void prepare_run() {
             close(taken);
         }
     }
-    // A reader that goes away must not kill the run before its summary is
-    // written, nor must a file-size limit: the failed write is reported instead.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
     // The signals that end a run clean up first; one that the caller ignores
     // (nohup, trap '' INT, a background job) stays ignored.
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction action {};
+    action.sa_sigaction = on_ending_signal;
+    action.sa_flags = SA_SIGINFO;
+    action.sa_mask = ending_signal_set();
+    for (const int signal_number : ending_signals) {
         struct sigaction now {};
         if (sigaction(signal_number, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
-        struct sigaction action {};
-        action.sa_handler = on_interrupt;
-        sigemptyset(&action.sa_mask);
         sigaction(signal_number, &action, nullptr);
     }
 }
@@ -205,6 +244,7 @@ report_handle open_report(report_entry& entry, report_version& version, std::str
             return no_report;
         }
         entry.attributes = S_ISREG(info.st_mode) ? type_regular : type_other;
+        if (S_ISREG(info.st_mode)) entry.size = static_cast<std::uint64_t>(info.st_size);
     }
     if (entry.attributes != type_regular) {
         reason = "not a regular file";
@@ -213,10 +253,14 @@ report_handle open_report(report_entry& entry, report_version& version, std::str
     const int fd = open(entry.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         reason = reason_of(errno);
+        // A regular file that cannot be read still shows its size.
+        if (stat(entry.name, &info) == 0 && S_ISREG(info.st_mode))
+            entry.size = static_cast<std::uint64_t>(info.st_size);
         return no_report;
     }
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         reason = "not a regular file";
+        entry.size = 0;
         close(fd);
         return no_report;
     }
@@ -253,48 +297,53 @@ unsigned processors() {
     return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
-std::FILE* create_summary(std::string& reason) {
+summary_handle create_summary(std::string& reason) {
     // O_EXCL under a fresh name; the mode gives an ordinary new file's
     // permissions. The name never holds ".htm", so no search takes it for a report.
     for (unsigned attempt = 0;; ++attempt) {
+        const ending_signals_held held;
         std::snprintf(temporary_summary, sizeof temporary_summary, ".traffic-totals-%ld-%u.tmp",
                       static_cast<long>(getpid()), attempt);
         const int fd = open(temporary_summary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             have_temporary_summary = 1;
-            std::FILE* summary = fdopen(fd, "w");
-            if (summary != nullptr) return summary;
-            reason = reason_of(errno);
-            close(fd);
-            discard_summary(nullptr);
-            return nullptr;
+            return fd;
         }
         if (errno != EEXIST || attempt == 1000) {
             reason = reason_of(errno);
-            return nullptr;
+            return no_summary;
         }
     }
 }
 
-bool commit_summary(std::FILE* summary, std::string_view final_name, std::string& reason) {
-    errno = 0;
-    bool written = std::fflush(summary) == 0 && !std::ferror(summary);
-    if (written && fsync(fileno(summary)) != 0) written = false;
-    int failure = errno;
-    if (std::fclose(summary) != 0 && written) {
-        written = false;
-        failure = errno;
+std::string write_summary(summary_handle summary, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = write(static_cast<int>(summary), text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return reason_of(errno);
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
     }
-    if (written && rename(temporary_summary, std::string(final_name).c_str()) != 0) {
-        written = false;
-        failure = errno;
+    return {};
+}
+
+bool commit_summary(summary_handle summary, std::string_view final_name, std::string& reason) {
+    const int fd = static_cast<int>(summary);
+    int failure = fsync(fd) != 0 ? errno : 0;
+    if (close(fd) != 0 && failure == 0) failure = errno;
+    if (failure == 0) {
+        const ending_signals_held held;
+        if (rename(temporary_summary, std::string(final_name).c_str()) != 0)
+            failure = errno;
+        else
+            have_temporary_summary = 0;
     }
-    if (!written) {
-        reason = reason_of(failure != 0 ? failure : EIO);
-        discard_summary(nullptr);
+    if (failure != 0) {
+        reason = reason_of(failure);
+        discard_summary(no_summary);
         return false;
     }
-    have_temporary_summary = 0;
     // The new directory entry reaches the disk too.
     const int directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory >= 0) {
@@ -304,32 +353,29 @@ bool commit_summary(std::FILE* summary, std::string_view final_name, std::string
     return true;
 }
 
-void discard_summary(std::FILE* summary) {
-    if (summary != nullptr) std::fclose(summary);
+void discard_summary(summary_handle summary) {
+    if (summary != no_summary) close(static_cast<int>(summary));
     if (have_temporary_summary) unlink(temporary_summary);
     have_temporary_summary = 0;
 }
 
 std::string pause() {
     std::string failure = write_standard(standard_stream::output, "Press any key to continue . . . ");
-    unsigned char key;
-    // Without a terminal take at most one byte unbuffered, so a run fed from a
-    // file, /dev/null or a closed pipe never waits.
-    if (tcgetattr(STDIN_FILENO, &saved_terminal) == 0) {
+    // Only a terminal has a key to wait for: a file, /dev/null or a pipe that
+    // stays open (ssh, sleep | ...) is never read.
+    if (isatty(STDIN_FILENO) == 1 && tcgetattr(STDIN_FILENO, &saved_terminal) == 0) {
         termios raw = saved_terminal;
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
         terminal_changed = 1;
         tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+        unsigned char key;
         while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
         }
         // Drop the rest of a key that sent several bytes (an arrow, say).
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
         terminal_changed = 0;
-    } else {
-        while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
-        }
     }
     if (failure.empty()) failure = write_standard(standard_stream::output, "\n");
     return failure;

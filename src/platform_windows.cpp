@@ -2,11 +2,9 @@
 // open: the program's text holds them as UTF-8 (a lone surrogate as its
 // three-byte form), which converts back to the very same UTF-16, and no name
 // ever passes through the ANSI code page on its way to the file system.
-#include <direct.h>
-#include <fcntl.h>
+#include <conio.h>
 #include <io.h>
 #include <process.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -135,21 +133,31 @@ std::string write_all(const std::basic_string<Unit>& data, std::size_t most, Wri
 
 // ---- paths -----------------------------------------------------------------
 
-std::wstring current_directory() {
-    wchar_t* current = _wgetcwd(nullptr, 0);
-    if (current == nullptr) return {};
-    std::wstring path = current;
-    std::free(current);
-    return path;
+// The working directory, or empty with the reason in error.
+std::wstring current_directory(DWORD& error) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(path.size()), path.data());
+        if (length == 0) {
+            error = GetLastError();
+            return {};
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.assign(length, L'\0');  // too small: length is the size it needs
+    }
 }
 
-// A name in the working directory as the file calls take it: as it is while
-// the whole path stays within 259 units, else in the \\?\ form of the
-// absolute path, which has no such limit.
+// A name in the working directory as the file calls take it: the \\?\ form
+// of its absolute path, which Windows takes as it stands. So a name that ends
+// in a space or a dot, or that is also a device's (con.htm, nul.htm), is the
+// very file the search found, and no path length limit applies.
 std::wstring file_path(const std::wstring& name) {
-    constexpr std::size_t longest_plain_path = 259;
-    std::wstring folder = current_directory();
-    if (folder.empty() || folder.size() + 1 + name.size() <= longest_plain_path) return name;
+    DWORD ignored = 0;
+    std::wstring folder = current_directory(ignored);
+    if (folder.empty()) return name;
     if (folder.back() != L'\\') folder += L'\\';
     if (folder.rfind(L"\\\\?\\", 0) == 0) return folder + name;
     if (folder.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + folder.substr(2) + name;
@@ -248,9 +256,10 @@ void close_report_search() {
 }
 
 bool working_directory(folder_path& path, std::string& reason) {
-    const std::wstring folder = current_directory();
+    DWORD error = 0;
+    const std::wstring folder = current_directory(error);
     if (folder.empty()) {
-        reason = std::strerror(errno);
+        reason = error_text(error);
         path = folder_path{};
         return false;
     }
@@ -262,8 +271,18 @@ bool working_directory(folder_path& path, std::string& reason) {
 std::size_t name_units(std::string_view name) { return utf16_from_text(name).size(); }
 
 namespace {
-report_version version_from(const struct _stat64& info) {
-    return {static_cast<std::uint64_t>(info.st_size), info.st_mtime, info.st_ctime};
+HANDLE file_of(report_handle report) { return reinterpret_cast<HANDLE>(report); }
+
+// The size and the times of an open file; false for anything but a file on a disk.
+bool version_of_file(HANDLE file, report_version& version) {
+    FILE_BASIC_INFO basic;
+    LARGE_INTEGER size;
+    if (GetFileType(file) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !GetFileSizeEx(file, &size))
+        return false;
+    version = {static_cast<std::uint64_t>(size.QuadPart), basic.LastWriteTime.QuadPart, basic.ChangeTime.QuadPart};
+    return true;
 }
 }  // namespace
 
@@ -272,45 +291,43 @@ report_handle open_report(report_entry& entry, report_version& version, std::str
         reason = "not a regular file";
         return no_report;
     }
-    const int fd = _wopen(file_path(utf16_from_text(entry.name)).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-    if (fd < 0) {
-        reason = std::strerror(errno);
+    // Shared with every other use, so that only a program that shares nothing
+    // (a sharing violation, said as such) keeps a report from being read.
+    const HANDLE file = CreateFileW(file_path(utf16_from_text(entry.name)).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = last_error_text();  // the size stays the one the search found
         return no_report;
     }
-    struct _stat64 info;
-    if (_fstat64(fd, &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) {
+    if (!version_of_file(file, version)) {
         reason = "not a regular file";
-        _close(fd);
+        CloseHandle(file);
         entry.size = 0;
         return no_report;
     }
-    entry.size = static_cast<std::uint64_t>(info.st_size);
-    version = version_from(info);
-    return fd;
+    entry.size = version.size;
+    return reinterpret_cast<report_handle>(file);
 }
 
-void close_report(report_handle report) { _close(static_cast<int>(report)); }
+void close_report(report_handle report) { CloseHandle(file_of(report)); }
 
 long long read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity, std::uint64_t offset,
                          std::string& reason) {
     // A read with an offset of its own, so that threads never share a file position.
-    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(static_cast<int>(report)));
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD got = 0;
     const DWORD wanted = capacity < (1u << 30) ? static_cast<DWORD>(capacity) : (1u << 30);
-    if (ReadFile(file, buffer, wanted, &got, &at)) return got;
+    if (ReadFile(file_of(report), buffer, wanted, &got, &at)) return got;
     if (GetLastError() == ERROR_HANDLE_EOF) return 0;
     reason = last_error_text();
     return -1;
 }
 
 bool version_of_report(report_handle report, report_version& version) {
-    struct _stat64 info;
-    if (_fstat64(static_cast<int>(report), &info) != 0) return false;
-    version = version_from(info);
-    return true;
+    return version_of_file(file_of(report), version);
 }
 
 unsigned processors() {
@@ -322,50 +339,54 @@ unsigned processors() {
     return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
 }
 
-std::FILE* create_summary(std::string& reason) {
+summary_handle create_summary(std::string& reason) {
     // A fresh name that never holds ".htm", so no search takes it for a report,
     // and hidden while it is written, as the leading dot hides it elsewhere.
     // Shared for deletion, so that the console handler can remove it while it
-    // is open; text mode, so each line feed is written as CR LF.
+    // is open.
     for (unsigned attempt = 0;; ++attempt) {
         const std::wstring path =
             file_path(L".traffic-totals-" + std::to_wstring(_getpid()) + L"-" + std::to_wstring(attempt) + L".tmp");
         if (path.size() >= sizeof temporary_summary / sizeof temporary_summary[0]) {
             reason = error_text(ERROR_FILENAME_EXCED_RANGE);
-            return nullptr;
+            return no_summary;
         }
         path.copy(temporary_summary, path.size());
         temporary_summary[path.size()] = L'\0';
         const HANDLE file = CreateFileW(temporary_summary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                         CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            if (GetLastError() != ERROR_FILE_EXISTS || attempt == 1000) {
-                reason = last_error_text();
-                return nullptr;
-            }
-            continue;
+        if (file != INVALID_HANDLE_VALUE) {
+            have_temporary_summary = 1;
+            return reinterpret_cast<summary_handle>(file);
         }
-        have_temporary_summary = 1;
-        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_TEXT);
-        std::FILE* summary = fd >= 0 ? _fdopen(fd, "w") : nullptr;
-        if (summary != nullptr) return summary;
-        reason = std::strerror(errno);
-        if (fd >= 0)
-            _close(fd);
-        else
-            CloseHandle(file);
-        discard_summary(nullptr);
-        return nullptr;
+        if (GetLastError() != ERROR_FILE_EXISTS || attempt == 1000) {
+            reason = last_error_text();
+            return no_summary;
+        }
     }
 }
 
-bool commit_summary(std::FILE* summary, std::string_view final_name, std::string& reason) {
-    errno = 0;
-    bool written = std::fflush(summary) == 0 && !std::ferror(summary) && _commit(_fileno(summary)) == 0;
-    if (!written) reason = std::strerror(errno != 0 ? errno : EIO);
-    if (std::fclose(summary) != 0 && written) {
+std::string write_summary(summary_handle summary, std::string_view text) {
+    // A text file's line ends: CR LF.
+    std::string lines;
+    lines.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\n') lines += '\r';
+        lines += c;
+    }
+    const HANDLE file = reinterpret_cast<HANDLE>(summary);
+    return write_all(lines, 1u << 20, [file](const char* at, DWORD n, DWORD* written) {
+        return WriteFile(file, at, n, written, nullptr);
+    });
+}
+
+bool commit_summary(summary_handle summary, std::string_view final_name, std::string& reason) {
+    const HANDLE file = reinterpret_cast<HANDLE>(summary);
+    bool written = FlushFileBuffers(file) != 0;
+    if (!written) reason = last_error_text();
+    if (!CloseHandle(file) && written) {
         written = false;
-        reason = std::strerror(errno != 0 ? errno : EIO);
+        reason = last_error_text();
     }
     // The move keeps attributes: the summary in place is an ordinary file.
     if (written && !SetFileAttributesW(temporary_summary, FILE_ATTRIBUTE_NORMAL)) {
@@ -379,23 +400,36 @@ bool commit_summary(std::FILE* summary, std::string_view final_name, std::string
         reason = last_error_text();
     }
     if (!written) {
-        discard_summary(nullptr);
+        discard_summary(no_summary);
         return false;
     }
     have_temporary_summary = 0;
     return true;
 }
 
-void discard_summary(std::FILE* summary) {
-    if (summary != nullptr) std::fclose(summary);
+void discard_summary(summary_handle summary) {
+    if (summary != no_summary) CloseHandle(reinterpret_cast<HANDLE>(summary));
     if (have_temporary_summary) DeleteFileW(temporary_summary);
     have_temporary_summary = 0;
 }
 
 std::string pause() {
-    // The command processor writes its own prompt straight to the console.
-    std::system("pause");
-    return {};
+    // On a console the command processor prompts and waits, as users know it;
+    // where it cannot be run, the program does the same itself, so a window
+    // opened by a double-click never closes unread. Any other input (a file,
+    // NUL, a pipe) has no key to wait for.
+    constexpr std::string_view prompt = "Press any key to continue . . . ";
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
+        std::string failure = write_standard(standard_stream::output, prompt);
+        if (failure.empty()) failure = write_standard(standard_stream::output, "\n");
+        return failure;
+    }
+    if (_wsystem(nullptr) != 0 && _wsystem(L"pause") != -1) return {};
+    std::string failure = write_standard(standard_stream::output, prompt);
+    _getwch();
+    if (failure.empty()) failure = write_standard(standard_stream::output, "\n");
+    return failure;
 }
 
 }  // namespace platform

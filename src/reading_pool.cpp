@@ -1,6 +1,9 @@
 #include "reading_pool.hpp"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <new>
 
 namespace {
 // Reports on hand at once, and how many a worker takes at a time: enough to
@@ -11,12 +14,23 @@ constexpr unsigned most_workers = 8;
 }  // namespace
 
 reading_pool::reading_pool(unsigned processors) : slots_(slot_count), processors_(processors) {
-    if (processors < 2) {
-        own_buffer_.reset(new content_buffer);  // not zeroed: untouched pages take no memory
-        return;
+    const unsigned wanted = processors < 2 ? 0 : 2 * processors < most_workers ? 2 * processors : most_workers;
+    // A worker that cannot be had (no memory for its buffer or stack, a limit
+    // on threads) is no failure: the run goes on with those it has, or with
+    // none. Each buffer is made here, so that no worker can fail on its own;
+    // with room for every worker kept first, only a start itself can fail.
+    workers_.reserve(wanted);
+    buffers_.reserve(wanted);
+    for (unsigned i = 0; i < wanted; ++i) {
+        try {
+            buffers_.push_back(std::make_unique_for_overwrite<content_buffer>());  // untouched pages take no memory
+            workers_.emplace_back([this, buffer = buffers_.back().get()] { work(*buffer); });
+        } catch (const std::exception&) {  // std::bad_alloc or std::system_error
+            if (buffers_.size() > workers_.size()) buffers_.pop_back();
+            break;
+        }
     }
-    const unsigned workers = 2 * processors < most_workers ? 2 * processors : most_workers;
-    for (unsigned i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
+    if (workers_.empty()) own_buffer_ = std::make_unique_for_overwrite<content_buffer>();
 }
 
 reading_pool::~reading_pool() {
@@ -99,14 +113,26 @@ bool reading_pool::help_with_large_report(std::unique_lock<std::mutex>& hold, co
     return true;
 }
 
-void reading_pool::work() {
+// A worker's reading, which must not throw: a report that cannot be read
+// for want of memory is one that failed.
+report_reading reading_pool::read_on_worker(report_entry& entry, content_buffer& buffer, reading_progress& progress) {
+    try {
+        return read_report(entry, buffer, progress, this);
+    } catch (const std::bad_alloc&) {
+        report_reading failed;
+        failed.outcome = read_outcome::failed;
+        failed.reason = std::strerror(ENOMEM);
+        return failed;
+    }
+}
+
+void reading_pool::work(content_buffer& buffer) {
     // Each worker owns its buffer; slots are shared only under the lock, or
     // while claimed by one worker alone.
-    const std::unique_ptr<content_buffer> buffer(new content_buffer);  // not zeroed, as above
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
         work_ready_.wait(hold, [&] { return stopping_ || claimed_ < given_ || large_report_wants_help(); });
-        if (help_with_large_report(hold, *buffer)) continue;
+        if (help_with_large_report(hold, buffer)) continue;
         if (claimed_ == given_) {
             if (stopping_) return;
             continue;
@@ -117,13 +143,13 @@ void reading_pool::work() {
         for (std::size_t i = first; i < last; ++i) {
             slot& s = slots_[i % slots_.size()];
             hold.unlock();
-            report_reading reading = read_report(s.entry, *buffer, s.progress, this);
+            report_reading reading = read_on_worker(s.entry, buffer, s.progress);
             hold.lock();
             s.reading = std::move(reading);
             s.done = true;
             // Only the report the run waits for is worth a wake-up.
             if (i == taken_) report_done_.notify_all();
-            help_with_large_report(hold, *buffer);
+            help_with_large_report(hold, buffer);
         }
     }
 }

@@ -2,8 +2,8 @@
 // given. Small reports go to the workers in batches; a large one is read by
 // all of them at once, in chunks. There are two workers per processor (up to
 // eight): reads in flight, not cores, bound a run over many small reports
-// whose files are not yet in memory. With one processor there are no
-// workers: each report is read when it is taken.
+// whose files are not yet in memory. With one processor, or where no thread
+// can be started, there are no workers: each report is read when it is taken.
 #pragma once
 
 #include <condition_variable>
@@ -53,7 +53,8 @@ private:
         bool done = false;
     };
 
-    void work();
+    void work(content_buffer& buffer);
+    report_reading read_on_worker(report_entry& entry, content_buffer& buffer, reading_progress& progress);
     bool help_with_large_report(std::unique_lock<std::mutex>& hold, content_buffer& buffer);
     bool large_report_wants_help();
     void offer(chunked_reading& reading) override;
@@ -61,7 +62,8 @@ private:
     void reset(slot& s);
 
     std::vector<slot> slots_;
-    std::unique_ptr<content_buffer> own_buffer_;  // for reading on the taking thread, with no workers
+    std::unique_ptr<content_buffer> own_buffer_;            // for reading on the taking thread, with no workers
+    std::vector<std::unique_ptr<content_buffer>> buffers_;  // the workers' own
     std::vector<std::thread> workers_;
 
     mutable std::mutex lock_;

@@ -1,6 +1,10 @@
 // The program's entry: find the reports, scan each, write the totals, keep the
 // summary only when it is complete, and wait for a key.
+#include <cerrno>
+#include <cstring>
+#include <new>
 #include <string>
+#include <system_error>
 
 #include "platform.hpp"
 #include "reading_pool.hpp"
@@ -20,6 +24,40 @@ bool find_report(bool first, report_entry& entry) {
     return found;
 }
 
+// Reports are read ahead on other threads and written here in the search's order.
+tallies scan_reports(bool matched, report_entry& entry) {
+    tallies totals{};
+    reading_pool pool(platform::processors());
+    bool more = matched;
+    for (;;) {
+        for (; more && pool.has_room(); more = find_report(false, entry)) pool.give(entry);
+        if (pool.empty()) break;
+        progress_line progress;
+        const auto report = pool.take([&progress](const report_entry& being_read, const reading_progress& done) {
+            progress.update(being_read, done);
+        });
+        progress.wipe();
+        const scan_counts counts =
+            scan_report(report.entry, report.reading, totals.reports_done + 1, progress.size_line_shown());
+        totals.total_uploads += counts.uploads;
+        totals.total_downloads += counts.downloads;
+        totals.total_connections += counts.connections;
+        totals.reports_done += 1;
+    }
+    return totals;
+}
+
+// The reason an exception stands for, in the words of a failed call.
+std::string reason_of(const std::exception& failure) {
+    if (const auto* system = dynamic_cast<const std::system_error*>(&failure)) return system->code().message();
+    if (dynamic_cast<const std::bad_alloc*>(&failure) != nullptr) return std::strerror(ENOMEM);
+    return failure.what();
+}
+
+void report_summary_failure(const std::string& final_name, const std::string& reason) {
+    report_failure("cannot write '%s': %s", shown_in_message(final_name).c_str(), reason.c_str());
+}
+
 int run_driver() {
     platform::prepare_run();
 
@@ -28,45 +66,30 @@ int run_driver() {
     const std::string final_name = summary_name(matched ? entry.name : "");
 
     std::string reason;
-    summary_file.file = platform::create_summary(reason);
-    if (summary_file.file == nullptr)
-        report_failure("cannot write '%s': %s", shown_in_message(final_name).c_str(), reason.c_str());
+    summary_file.summary = platform::create_summary(reason);
+    summary_file.open = summary_file.summary != platform::no_summary;
+    if (!summary_file.open) report_summary_failure(final_name, reason);
 
-    // Reports are read ahead on other threads and written here in the search's order.
-    tallies totals{};
-    {
-        reading_pool pool(platform::processors());
-        bool more = matched;
-        for (;;) {
-            for (; more && pool.has_room(); more = find_report(false, entry)) pool.give(entry);
-            if (pool.empty()) break;
-            progress_line progress;
-            const auto report = pool.take([&progress](const report_entry& being_read, const reading_progress& done) {
-                progress.update(being_read, done);
-            });
-            progress.wipe();
-            const scan_counts counts =
-                scan_report(report.entry, report.reading, totals.reports_done + 1, progress.size_line_shown());
-            totals.total_uploads += counts.uploads;
-            totals.total_downloads += counts.downloads;
-            totals.total_connections += counts.connections;
-            totals.reports_done += 1;
-        }
+    try {
+        write_totals(scan_reports(matched, entry));
+    } catch (const std::exception& failure) {
+        // Memory or a thread the run cannot do without: the summary would be
+        // incomplete, so an earlier one stays, and the run says why.
+        if (summary_file.open) platform::discard_summary(summary_file.summary);
+        summary_file.open = false;
+        report_summary_failure(final_name, reason_of(failure));
     }
 
-    write_totals(totals);
-
     if (matched) platform::close_report_search();
-    if (summary_file.file != nullptr) {
-        if (!summary_file.failure.empty()) {
-            platform::discard_summary(summary_file.file);
+    if (summary_file.open) {
+        if (!flush_text(summary_file)) {
+            platform::discard_summary(summary_file.summary);
             reason = summary_file.failure;
-        } else if (platform::commit_summary(summary_file.file, final_name, reason)) {
+        } else if (platform::commit_summary(summary_file.summary, final_name, reason)) {
             reason.clear();
         }
-        summary_file.file = nullptr;
-        if (!reason.empty())
-            report_failure("cannot write '%s': %s", shown_in_message(final_name).c_str(), reason.c_str());
+        summary_file.open = false;
+        if (!reason.empty()) report_summary_failure(final_name, reason);
     }
 
     write_text(console, "\n");

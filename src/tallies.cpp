@@ -1,14 +1,13 @@
 #include "tallies.hpp"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
 #include "platform.hpp"
 #include "text_encoding.hpp"
 
-text_stream console{nullptr, true, {}};
-text_stream summary_file{nullptr, false, {}};
+text_stream console{true, true, -1, {}, 0, {}};
+text_stream summary_file{false, false, -1, {}, 0, {}};
 
 namespace {
 bool any_failure = false;
@@ -18,11 +17,6 @@ constexpr std::string_view summary_prefix = "izhod_";
 constexpr std::string_view summary_suffix = "_etc.txt";
 constexpr std::size_t longest_file_name = 255;
 
-// Standard output is written when the buffer fills and when it matters
-// (before a message, a progress line and the pause), not at every line.
-char console_buffer[1 << 16];
-std::size_t console_used = 0;
-
 bool same_ascii_letters(std::string_view a, std::string_view b) {
     const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -30,22 +24,29 @@ bool same_ascii_letters(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool flush_console() {
-    if (console_used != 0 && console.failure.empty())
-        console.failure = platform::write_standard(platform::standard_stream::output, {console_buffer, console_used});
-    console_used = 0;
-    return console.failure.empty();
+std::string write_out(const text_stream& stream, std::string_view text) {
+    return stream.is_console ? platform::write_standard(platform::standard_stream::output, text)
+                             : platform::write_summary(stream.summary, text);
 }
 
-void write_console(std::string_view text) {
-    if (!console.failure.empty()) return;
-    if (console_used + text.size() > sizeof console_buffer && !flush_console()) return;
-    if (text.size() > sizeof console_buffer) {
-        console.failure = platform::write_standard(platform::standard_stream::output, text);
+// Written when the buffer fills and when it matters (before a message, a
+// progress line, the pause and the summary's commit), not at every line.
+bool flush_stream(text_stream& stream) {
+    if (stream.used != 0 && stream.open && stream.failure.empty())
+        stream.failure = write_out(stream, {stream.buffer, stream.used});
+    stream.used = 0;
+    return stream.failure.empty();
+}
+
+void put(text_stream& stream, std::string_view text) {
+    if (!stream.open || !stream.failure.empty()) return;
+    if (stream.used + text.size() > sizeof stream.buffer && !flush_stream(stream)) return;
+    if (text.size() > sizeof stream.buffer) {
+        stream.failure = write_out(stream, text);
         return;
     }
-    std::memcpy(console_buffer + console_used, text.data(), text.size());
-    console_used += text.size();
+    std::memcpy(stream.buffer + stream.used, text.data(), text.size());
+    stream.used += text.size();
 }
 
 // Formats into a buffer on the stack, or a string when the text is longer.
@@ -79,24 +80,11 @@ bool terminal(platform::standard_stream stream) {
 void write_text(text_stream& stream, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    if (stream.is_console) {
-        with_formatted(format, args, write_console);
-    } else if (stream.file != nullptr && stream.failure.empty()) {
-        errno = 0;
-        if (std::vfprintf(stream.file, format, args) < 0) stream.failure = std::strerror(errno != 0 ? errno : EIO);
-    }
+    with_formatted(format, args, [&stream](std::string_view text) { put(stream, text); });
     va_end(args);
 }
 
-bool flush_text(text_stream& stream) {
-    if (stream.is_console) return flush_console();
-    if (stream.file != nullptr && stream.failure.empty()) {
-        errno = 0;
-        if (std::fflush(stream.file) != 0 || std::ferror(stream.file))
-            stream.failure = std::strerror(errno != 0 ? errno : EIO);
-    }
-    return stream.failure.empty();
-}
+bool flush_text(text_stream& stream) { return flush_stream(stream); }
 
 std::string shown_on_console(std::string_view text) {
     return terminal(platform::standard_stream::output) ? terminal_safe(text) : std::string(text);

@@ -2,8 +2,8 @@
 // output streams (console and summary) with their write-failure bookkeeping.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -36,12 +36,15 @@ inline constexpr output_target summary_target = 1;
 
 // An output stream that remembers its first write failure instead of
 // ignoring it; later writes to a failed (or unopened) stream are dropped.
-// The console is standard output, written through a buffer of the program's
-// own; the summary is a file.
+// Both streams are written through a buffer of the program's own: the
+// console to standard output, the summary to the file the platform made.
 struct text_stream {
-    std::FILE* file;
     bool is_console;
-    std::string failure;  // the reason of the first failed write; empty while all went well
+    bool open;              // the console always; the summary once created
+    std::intptr_t summary;  // the summary's platform handle
+    std::string failure;    // the reason of the first failed write; empty while all went well
+    std::size_t used;       // bytes waiting in buffer
+    char buffer[1 << 16];
 };
 extern text_stream console;
 extern text_stream summary_file;

@@ -80,7 +80,11 @@ int anonymous_file() {
 }  // namespace
 
 running_program::running_program(const std::string& folder, const run_options& options) {
-    int pipe_ends[2] = {-1, -1};
+    int pipe_ends[2] = {-1, -1}, input_ends[2] = {-1, -1};
+    if (options.stdin_pipe_left_open) {
+        if (pipe(input_ends) != 0) throw std::runtime_error("pipe failed");
+        in_ = input_ends[1];
+    }
     out_is_pipe_ = options.stdout_to == "pipe";
     if (out_is_pipe_) {
         if (pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
@@ -91,7 +95,7 @@ running_program::running_program(const std::string& folder, const run_options& o
     err_ = anonymous_file();
     pid_ = fork();
     if (pid_ == 0) {
-        const int in = open(options.stdin_path.c_str(), O_RDONLY);
+        const int in = options.stdin_pipe_left_open ? input_ends[0] : open(options.stdin_path.c_str(), O_RDONLY);
         const int out = out_is_pipe_                ? pipe_ends[1]
                         : options.stdout_to.empty() ? out_
                                                     : open(options.stdout_to.c_str(), O_WRONLY);
@@ -100,6 +104,8 @@ running_program::running_program(const std::string& folder, const run_options& o
         dup2(out, 1);
         dup2(err_, 2);
         if (out_is_pipe_) close(pipe_ends[0]);
+        if (options.stdin_pipe_left_open) close(input_ends[1]);
+        for (const auto& setting : options.environment) putenv(const_cast<char*>(setting.c_str()));
         if (options.close_stdout) close(1);
         if (options.close_stderr) close(2);
         if (options.file_size_limit >= 0) {
@@ -122,6 +128,7 @@ running_program::running_program(const std::string& folder, const run_options& o
         _exit(127);
     }
     if (out_is_pipe_) close(pipe_ends[1]);
+    if (options.stdin_pipe_left_open) close(input_ends[0]);
 }
 
 running_program::~running_program() {
@@ -129,6 +136,7 @@ running_program::~running_program() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+    if (in_ >= 0) close(in_);
     if (out_ >= 0) close(out_);
     if (err_ >= 0) close(err_);
 }

@@ -37,6 +37,11 @@ private:
 struct run_options {
     std::vector<std::string> arguments;
     std::string stdin_path = "/dev/null";
+    // Standard input a pipe whose writer stays open until the run has ended,
+    // as under ssh or `sleep 60 | ...`.
+    bool stdin_pipe_left_open = false;
+    // Set in the program's environment, NAME=VALUE each.
+    std::vector<std::string> environment;
     // Where standard output goes: empty for a file that is read back, "pipe"
     // for a pipe that is read back, or a path such as /dev/full.
     std::string stdout_to;
@@ -65,7 +70,7 @@ public:
 
 private:
     int pid_ = -1;
-    int out_ = -1, err_ = -1;
+    int in_ = -1, out_ = -1, err_ = -1;
     bool out_is_pipe_ = false;
     bool waited_ = false;
 };

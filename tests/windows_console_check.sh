@@ -3,7 +3,8 @@
 # standard output is a console, in a folder whose path holds Cyrillic and a
 # space, with reports named in several scripts; every name and the path must
 # show as themselves in what the terminal received, whatever the ANSI code
-# page the locale gives Wine. A key piped in ends the pause.
+# page the locale gives Wine. A key piped in ends the pause, the command
+# processor's or, where that cannot be run, the program's own.
 # Usage: tests/windows_console_check.sh PROGRAM.exe
 set -euo pipefail
 program=$(realpath "$1")
@@ -32,4 +33,18 @@ if [ "$status" -ne 0 ]; then
   echo "console check: the terminal received:" >&2
   cat -v "$typescript" | head -60 >&2
 fi
+
+# With no command processor to run, the program prompts and waits for the key
+# itself (Wine's own pause says "continue...", the program "continue . . .").
+rm -f "$folder"/izhod_*
+windows_program="Z:${program//\//\\}"
+if ! (cd "$folder" && printf k | timeout 60 script -qefc \
+  "'$here/cmake/wine-run.sh' cmd /c 'set COMSPEC=C:\\nowhere\\cmd.exe&& $windows_program'" "$typescript" >/dev/null); then
+  echo "console check: the program failed with no command processor" >&2
+  status=1
+fi
+grep -qF "Press any key to continue . . ." "$typescript" ||
+  { echo "console check: no prompt of its own without a command processor" >&2; status=1; }
+compgen -G "$folder/izhod_*_etc.txt" >/dev/null ||
+  { echo "console check: no summary with no command processor" >&2; status=1; }
 exit "$status"
