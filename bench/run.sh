@@ -125,11 +125,13 @@ if [ -n "$base" ]; then
   trap 'git worktree remove --force "$worktree" >/dev/null 2>&1 || true' EXIT
   git worktree add --detach "$worktree" "$base" >/dev/null 2>&1
   cp bench/corpus.hpp bench/scan_benchmark.cpp "$worktree/bench/"
-  # Kernels that the base does not have are left out of its benchmark.
-  for kernel in $(grep -o 'BENCHMARK_CAPTURE(scan, [a-z0-9]*' bench/scan_benchmark.cpp | cut -d' ' -f2); do
-    grep -qw "$kernel" "$worktree/src/scan_core.hpp" ||
-      sed -i "/BENCHMARK_CAPTURE(scan, $kernel,/d" "$worktree/bench/scan_benchmark.cpp"
-  done
+  # A base older than the list of every kernel gets one of the kernels it has.
+  if ! grep -q every_scan_kernel "$worktree/src/scan_core.hpp"; then
+    kernels=$(grep -o 'enum class scan_kernel {[^}]*}' "$worktree/src/scan_core.hpp" | sed 's/.*{\(.*\)}/\1/' |
+      tr -d ' ' | tr ',' '\n' | sed 's/^/scan_kernel::/' | paste -sd,)
+    sed -i "0,/^namespace {/s//namespace {\nconstexpr scan_kernel every_scan_kernel[] = {$kernels};/" \
+      "$worktree/bench/scan_benchmark.cpp"
+  fi
   if ! { cmake -S "$worktree" -B "$worktree/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     -DTRAFFIC_TOTALS_BENCHMARKS=ON && cmake --build "$worktree/build" --target scan_benchmark; } >"$worktree/build.log" 2>&1; then
     cat "$worktree/build.log" >&2

@@ -48,9 +48,14 @@ void scan(benchmark::State& state, scan_kernel kernel) {
 
 }  // namespace
 
-BENCHMARK_CAPTURE(scan, plain, scan_kernel::plain)->Arg(1 << 16)->Arg(1 << 18)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(scan, sse2, scan_kernel::sse2)->Arg(1 << 16)->Arg(1 << 18)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(scan, avx2, scan_kernel::avx2)->Arg(1 << 16)->Arg(1 << 18)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(scan, avx512, scan_kernel::avx512)->Arg(1 << 16)->Arg(1 << 18)->Unit(benchmark::kMillisecond);
-
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    for (const scan_kernel kernel : every_scan_kernel)
+        benchmark::RegisterBenchmark((std::string("scan/") + scan_kernel_name(kernel)).c_str(), scan, kernel)
+            ->Arg(1 << 16)
+            ->Arg(1 << 18)
+            ->Unit(benchmark::kMillisecond);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

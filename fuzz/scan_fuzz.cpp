@@ -3,11 +3,21 @@
 // the tests' one-piece reference scan.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
 #include "reference_scan.hpp"
 #include "scan_core.hpp"
+
+// Says once which kernels this processor lets the target try.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    std::fprintf(stderr, "scan_fuzz: kernels");
+    for (const scan_kernel kernel : every_scan_kernel)
+        if (scan_kernel_supported(kernel)) std::fprintf(stderr, " %s", scan_kernel_name(kernel));
+    std::fprintf(stderr, "\n");
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
     // The first byte seeds the piece sizes; the rest is the report.
@@ -15,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     unsigned seed = input[0];
     const std::string_view report(reinterpret_cast<const char*>(input + 1), size - 1);
     const scan_counts want = reference_scan(report);
-    for (scan_kernel kernel : {scan_kernel::plain, scan_kernel::sse2, scan_kernel::avx2}) {
+    for (const scan_kernel kernel : every_scan_kernel) {
         if (!use_scan_kernel(kernel)) continue;
         scan_state state;
         scan_start(state);
@@ -29,8 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
             from += n;
         }
         const scan_counts got = scan_finish(state);
-        if (got.connections != want.connections || got.uploads != want.uploads || got.downloads != want.downloads)
+        if (got.connections != want.connections || got.uploads != want.uploads || got.downloads != want.downloads) {
+            std::fprintf(stderr, "scan_fuzz: the %s kernel's counts differ from the reference scan's\n",
+                         scan_kernel_name(kernel));
             std::abort();
+        }
     }
     return 0;
 }

@@ -20,61 +20,10 @@ namespace {
 
 // ---- text ------------------------------------------------------------------
 
-std::string text_from_utf16(const wchar_t* units, std::size_t count) {
-    std::string text;
-    text.reserve(count * 3);
-    const auto put = [&](std::uint32_t c, int length) {
-        static constexpr unsigned char leads[] = {0, 0, 0xC0, 0xE0, 0xF0};
-        text += static_cast<char>(leads[length] | (c >> (6 * (length - 1))));
-        for (int k = length - 2; k >= 0; --k) text += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
-    };
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t c = static_cast<std::uint16_t>(units[i]);
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF)
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint16_t>(units[++i]) - 0xDC00);
-        if (c < 0x80)
-            text += static_cast<char>(c);
-        else
-            put(c, c < 0x800 ? 2 : c < 0x10000 ? 3 : 4);
-    }
-    return text;
-}
-
-std::wstring utf16_from_text(std::string_view text) {
-    std::wstring units;
-    units.reserve(text.size());
-    for_each_code_point(text, [&](char32_t c) {
-        if (c == invalid_character) c = 0xFFFD;  // never in a name that came from the system
-        if (c >= 0x10000) {
-            units += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-            units += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            units += static_cast<wchar_t>(c);
-        }
-    });
-    return units;
-}
-
-// Each character of the UTF-16 text, a pair as one, a lone surrogate as itself.
-template <typename Each>
-void for_each_utf16_character(const wchar_t* units, std::size_t count, Each each) {
-    for (std::size_t i = 0; i < count; ++i) {
-        const bool pair = units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
-                          units[i + 1] <= 0xDFFF;
-        each(units + i, pair ? 2 : 1);
-        if (pair) ++i;
-    }
-}
-
-// The summary's Windows-1251: one "?" for each character the page lacks, a
-// pair or a lone surrogate included.
-std::string summary_text_from_utf16(const wchar_t* units, std::size_t count) {
-    std::string text;
-    for_each_utf16_character(units, count, [&](const wchar_t* at, std::size_t length) {
-        text += length == 2 ? '?' : windows_1251_from_code_point(static_cast<std::uint16_t>(at[0]));
-    });
-    return text;
-}
+std::u16string units_of(const wchar_t* wide, std::size_t count) { return std::u16string(wide, wide + count); }
+std::wstring wide_of(std::u16string_view units) { return std::wstring(units.begin(), units.end()); }
+std::string text_from_wide(const wchar_t* wide, std::size_t count) { return text_from_utf16(units_of(wide, count)); }
+std::wstring wide_from_text(std::string_view text) { return wide_of(utf16_from_text(text)); }
 
 // Text for a file or a pipe: the ANSI code page, one "?" for each character it
 // lacks and never a look-alike; plain UTF-8 where that is the ANSI code page.
@@ -82,12 +31,14 @@ std::string ansi_from_text(std::string_view text) {
     const UINT code_page = GetACP();
     std::string bytes;
     bytes.reserve(text.size());
-    const std::wstring units = utf16_from_text(text);
-    for_each_utf16_character(units.data(), units.size(), [&](const wchar_t* at, std::size_t length) {
-        if (at[0] < 0x80) {
-            bytes += static_cast<char>(at[0]);
+    for_each_utf16_character(utf16_from_text(text), [&](std::u16string_view character) {
+        if (character[0] < 0x80) {
+            bytes += static_cast<char>(character[0]);
             return;
         }
+        const std::wstring wide = wide_of(character);
+        const wchar_t* at = wide.data();
+        const std::size_t length = wide.size();
         const bool lone_surrogate = length == 1 && at[0] >= 0xD800 && at[0] <= 0xDFFF;
         char converted[8];
         BOOL used_default = FALSE;
@@ -112,7 +63,7 @@ std::string error_text(DWORD error) {
                                   sizeof text / sizeof text[0], nullptr);
     if (length == 0) return "error " + std::to_string(error);
     while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L'.')) --length;
-    return text_from_utf16(text, length);
+    return text_from_wide(text, length);
 }
 
 std::string last_error_text() { return error_text(GetLastError()); }
@@ -188,8 +139,9 @@ void fill_entry(report_entry& entry) {
     entry.size = (found.attrib & _A_SUBDIR) != 0 ? 0 : static_cast<std::uint64_t>(found.size);
     // A name has at most 255 units: 765 bytes of text, 255 of Windows-1251.
     const std::size_t length = std::wcslen(found.name);
-    text_from_utf16(found.name, length).copy(entry.name, sizeof entry.name - 1);
-    summary_text_from_utf16(found.name, length).copy(entry.summary_text, sizeof entry.summary_text - 1);
+    const std::u16string name = units_of(found.name, length);
+    text_from_utf16(name).copy(entry.name, sizeof entry.name - 1);
+    windows_1251_from_utf16(name).copy(entry.summary_text, sizeof entry.summary_text - 1);
 }
 
 HANDLE standard_handle(standard_stream stream) {
@@ -226,7 +178,7 @@ std::string write_standard(standard_stream stream, std::string_view text) {
     // page; a file or a pipe gets the ANSI code page.
     DWORD mode = 0;
     if (GetConsoleMode(handle, &mode))
-        return write_all(utf16_from_text(lines), 1u << 14, [handle](const wchar_t* at, DWORD n, DWORD* written) {
+        return write_all(wide_from_text(lines), 1u << 14, [handle](const wchar_t* at, DWORD n, DWORD* written) {
             return WriteConsoleW(handle, at, n, written, nullptr);
         });
     return write_all(ansi_from_text(lines), 1u << 20, [handle](const char* at, DWORD n, DWORD* written) {
@@ -263,8 +215,9 @@ bool working_directory(folder_path& path, std::string& reason) {
         path = folder_path{};
         return false;
     }
-    path.text = text_from_utf16(folder.data(), folder.size());
-    path.summary_text = summary_text_from_utf16(folder.data(), folder.size());
+    const std::u16string units = units_of(folder.data(), folder.size());
+    path.text = text_from_utf16(units);
+    path.summary_text = windows_1251_from_utf16(units);
     return true;
 }
 
@@ -293,7 +246,7 @@ report_handle open_report(report_entry& entry, report_version& version, std::str
     }
     // Shared with every other use, so that only a program that shares nothing
     // (a sharing violation, said as such) keeps a report from being read.
-    const HANDLE file = CreateFileW(file_path(utf16_from_text(entry.name)).c_str(), GENERIC_READ,
+    const HANDLE file = CreateFileW(file_path(wide_from_text(entry.name)).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -394,7 +347,7 @@ bool commit_summary(summary_handle summary, std::string_view final_name, std::st
         reason = last_error_text();
     }
     // rename refuses an existing target here; this replaces it in one step.
-    if (written && !MoveFileExW(temporary_summary, file_path(utf16_from_text(final_name)).c_str(),
+    if (written && !MoveFileExW(temporary_summary, file_path(wide_from_text(final_name)).c_str(),
                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         written = false;
         reason = last_error_text();

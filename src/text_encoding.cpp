@@ -80,6 +80,49 @@ std::string windows_1251_from_text(std::string_view text) {
     return converted;
 }
 
+std::string text_from_utf16(std::u16string_view units) {
+    std::string text;
+    text.reserve(units.size() * 3);
+    for_each_utf16_character(units, [&](std::u16string_view character) {
+        const char32_t c = character.size() == 2 ? 0x10000 + ((static_cast<char32_t>(character[0]) - 0xD800) << 10) +
+                                                       (character[1] - 0xDC00)
+                                                 : character[0];
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+            return;
+        }
+        const int length = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        static constexpr unsigned char leads[] = {0, 0, 0xC0, 0xE0, 0xF0};
+        text += static_cast<char>(leads[length] | (c >> (6 * (length - 1))));
+        for (int k = length - 2; k >= 0; --k) text += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+    });
+    return text;
+}
+
+std::u16string utf16_from_text(std::string_view text) {
+    std::u16string units;
+    units.reserve(text.size());
+    for_each_code_point(text, [&](char32_t c) {
+        if (c == invalid_character) c = 0xFFFD;  // never in a name that came from the system
+        if (c >= 0x10000) {
+            units += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            units += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            units += static_cast<char16_t>(c);
+        }
+    });
+    return units;
+}
+
+std::string windows_1251_from_utf16(std::u16string_view units) {
+    std::string text;
+    text.reserve(units.size());
+    for_each_utf16_character(units, [&](std::u16string_view character) {
+        text += character.size() == 2 ? '?' : windows_1251_from_code_point(character[0]);
+    });
+    return text;
+}
+
 namespace {
 // What a terminal might act on instead of showing, or show as another
 // character's: the C0 and C1 controls, DEL, surrogates (lone ones from

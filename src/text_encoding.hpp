@@ -45,6 +45,20 @@ std::size_t cut_at_character(std::string_view text, std::size_t limit, UnitCount
 // pass for another name.
 std::string terminal_safe(std::string_view text);
 
+// Windows names are UTF-16 and need not be valid: a lone surrogate is kept.
+// text_from_utf16 gives the program's text (a lone surrogate as its
+// three-byte form), which utf16_from_text turns back into the very same
+// units; windows_1251_from_utf16 gives the summary's text, one "?" for each
+// character (a pair or a lone surrogate) that 1251 lacks.
+std::string text_from_utf16(std::u16string_view units);
+std::u16string utf16_from_text(std::string_view text);
+std::string windows_1251_from_utf16(std::u16string_view units);
+
+// Calls each(character) for each character of UTF-16 text: a surrogate pair
+// as one, anything else (a lone surrogate too) as one unit.
+template <typename Each>
+void for_each_utf16_character(std::u16string_view units, Each each);
+
 // ---- templates --------------------------------------------------------------
 
 namespace text_detail {
@@ -81,4 +95,14 @@ std::size_t cut_at_character(std::string_view text, std::size_t limit, UnitCount
         cut = end;
     }
     return cut;
+}
+
+template <typename Each>
+void for_each_utf16_character(std::u16string_view units, Each each) {
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const bool pair = units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+                          units[i + 1] <= 0xDFFF;
+        each(units.substr(i, pair ? 2 : 1));
+        if (pair) ++i;
+    }
 }

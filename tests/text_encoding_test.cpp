@@ -64,6 +64,30 @@ TEST(TerminalSafe, ControlsBidiControlsAndBrokenSequencesBecomeQuestionMarks) {
     for (const auto& c : cases) EXPECT_EQ(terminal_safe(c.text), c.want) << c.text;
 }
 
+// Windows names: UTF-16 that need not be valid, to the program's text and
+// back unchanged, and to the summary's Windows-1251.
+TEST(Utf16Names, ToTextAndBackAndToWindows1251) {
+    const struct {
+        std::u16string units;
+        std::string text, in_1251;
+    } cases[] = {
+        {u"plain.htm", "plain.htm", "plain.htm"},
+        {u"\u0442\u0440\u0430\u0444\u0438\u043A", "\xD1\x82\xD1\x80\xD0\xB0\xD1\x84\xD0\xB8\xD0\xBA",
+         "\xF2\xF0\xE0\xF4\xE8\xEA"},
+        {u"\u20AC\u2116\u00A0", "\xE2\x82\xAC\xE2\x84\x96\xC2\xA0", "\x88\xB9\xA0"},
+        {u"caf\u00E9 \u6D41", "caf\xC3\xA9 \xE6\xB5\x81", "caf? ?"},
+        {u"\U0001F600!", "\xF0\x9F\x98\x80!", "?!"},                         // a pair is one character
+        {std::u16string{0xD800, u'x'}, "\xED\xA0\x80x", "?x"},               // a lone high surrogate
+        {std::u16string{u'x', 0xDFFF}, "x\xED\xBF\xBF", "x?"},               // a lone low one at the end
+        {std::u16string{0xDC00, 0xD800}, "\xED\xB0\x80\xED\xA0\x80", "??"},  // the wrong way round
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(text_from_utf16(c.units), c.text) << c.text;
+        EXPECT_EQ(utf16_from_text(c.text), c.units) << c.text;
+        EXPECT_EQ(windows_1251_from_utf16(c.units), c.in_1251) << c.text;
+    }
+}
+
 // Cuts measured in bytes, as on POSIX systems, and in UTF-16 units, as on Windows.
 std::size_t bytes(std::string_view text) { return text.size(); }
 std::size_t utf16_units(std::string_view text) {
