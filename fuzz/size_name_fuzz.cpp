@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "report_names.hpp"
 #include "size_format.hpp"
-#include "tallies.hpp"
 #include "text_encoding.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {

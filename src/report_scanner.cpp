@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "diagnostics.hpp"
+#include "output_streams.hpp"
 #include "platform.hpp"
 #include "text_encoding.hpp"
 

@@ -6,8 +6,11 @@
 #include <string>
 #include <system_error>
 
+#include "diagnostics.hpp"
+#include "output_streams.hpp"
 #include "platform.hpp"
 #include "reading_pool.hpp"
+#include "report_names.hpp"
 #include "report_scanner.hpp"
 #include "tallies.hpp"
 #include "totals_block.hpp"

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "output_streams.hpp"
+
 int format_size(std::uint64_t count, char* text, std::size_t capacity) {
     // Each comparison is strict: a count exactly on a boundary stays in the
     // smaller unit, so 1024 bytes print as "1024.000 bytes".

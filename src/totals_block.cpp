@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "diagnostics.hpp"
+#include "output_streams.hpp"
 #include "platform.hpp"
 #include "size_format.hpp"
 #include "tallies.hpp"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "tallies.hpp"
+#include "report_names.hpp"
 
 namespace {
 

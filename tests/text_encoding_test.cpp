@@ -5,8 +5,6 @@
 
 #include <string>
 
-#include "tallies.hpp"
-
 namespace {
 
 TEST(Windows1251, TextIsConvertedOrKeptAsItsBytes) {
