@@ -4,8 +4,44 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
+
+// The summary's labels are written here as UTF-8 and encoded by the system's
+// own converter (iconv, or Windows' code page 1251), not by the program's.
+inline std::string in_1251(const std::string& utf8) {
+#if defined(_WIN32)
+    const int n = static_cast<int>(utf8.size());
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    wide.resize(
+        static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), n, wide.data(), n)));
+    std::string out(wide.size(), '\0');
+    BOOL lossy = FALSE;
+    out.resize(
+        static_cast<std::size_t>(WideCharToMultiByte(1251, 0, wide.data(), static_cast<int>(wide.size()), out.data(),
+                                                     static_cast<int>(out.size()), nullptr, &lossy)));
+    if (lossy || out.size() != wide.size()) throw std::runtime_error("not all of it is in Windows-1251");
+#else
+    const iconv_t to_1251 = iconv_open("CP1251", "UTF-8");
+    if (to_1251 == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no CP1251 in iconv");
+    std::string in = utf8, out(utf8.size(), '\0');
+    char *in_at = in.data(), *out_at = out.data();
+    std::size_t in_left = in.size(), out_left = out.size();
+    const std::size_t done = iconv(to_1251, &in_at, &in_left, &out_at, &out_left);
+    iconv_close(to_1251);
+    if (done == static_cast<std::size_t>(-1) || in_left != 0)
+        throw std::runtime_error("not all of it is in Windows-1251");
+    out.resize(out.size() - out_left);
+#endif
+    return out;
+}
 
 struct report_figures {
     std::string name;
@@ -61,18 +97,17 @@ inline std::string expected_summary(const std::vector<report_figures>& reports, 
     for (const auto& r : reports) {
         const std::string& name = r.name_in_summary.empty() ? r.name : r.name_in_summary;
         out += "\n" + std::to_string(++ordinal) + ". Report for [" + name + "]:";
-        out += "\n \xCE\xC1\xD9\xCE \xC2\xD0\xDA\xC7\xCA\xC8 " + number12(r.connections);    // ОБЩО ВРЪЗКИ
-        out += "\n      \xCA\xC0\xD7\xC5\xCD\xC8 " + number12(r.uploads) + " BYTES";         // КАЧЕНИ
-        out += "\n     \xD1\xC2\xC0\xCB\xC5\xCD\xC8 " + number12(r.downloads) + " BYTES\n";  // СВАЛЕНИ
+        out += in_1251("\n ОБЩО ВРЪЗКИ ") + number12(r.connections);
+        out += in_1251("\n      КАЧЕНИ ") + number12(r.uploads) + " BYTES";
+        out += in_1251("\n     СВАЛЕНИ ") + number12(r.downloads) + " BYTES\n";
         connections += r.connections;
     }
     out += "\n+------------------------------------------------";
-    out += "\n|\xD1\xEF\xF0\xE0\xE2\xEA\xE0 \xE7\xE0 [" + folder + "]\n";  // Справка за
-    out += "\n| \xCE\xC1\xD9\xCE \xD1\xE2\xFA\xF0\xE7\xE2\xE0\xED\xE8\xFF :" + number12(connections) + "\n";
-    out += "\n| \xCA\xC0\xD7\xC5\xCD\xC0 \xC8\xCD\xD4\xCE\xD0\xCC\xC0\xD6\xC8\xDF   : " + sizes.uploads + "\n";
-    out +=
-        "\n| \xC8\xC7\xD2\xC5\xC3\xCB\xC5\xCD\xC0 \xC8\xCD\xD4\xCE\xD0\xCC\xC0\xD6\xC8\xDF: " + sizes.downloads + "\n";
-    out += "\n| \xCA\xC0\xD7\xC5\xCD\xC8 + \xC8\xC7\xD2\xC5\xC3\xCB\xC5\xCD\xC8  : " + sizes.both + "\n";
+    out += in_1251("\n|Справка за [") + folder + "]\n";
+    out += in_1251("\n| ОБЩО Свързвания :") + number12(connections) + "\n";
+    out += in_1251("\n| КАЧЕНА ИНФОРМАЦИЯ   : ") + sizes.uploads + "\n";
+    out += in_1251("\n| ИЗТЕГЛЕНА ИНФОРМАЦИЯ: ") + sizes.downloads + "\n";
+    out += in_1251("\n| КАЧЕНИ + ИЗТЕГЛЕНИ  : ") + sizes.both + "\n";
     out += "\n+------------------------------------------------\n";
     return out;
 }
