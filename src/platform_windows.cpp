@@ -25,6 +25,17 @@ std::wstring wide_of(std::u16string_view units) { return std::wstring(units.begi
 std::string text_from_wide(const wchar_t* wide, std::size_t count) { return text_from_utf16(units_of(wide, count)); }
 std::wstring wide_from_text(std::string_view text) { return wide_of(utf16_from_text(text)); }
 
+// Text with Windows' line ends, CR LF, as a text-mode stream writes them.
+std::string with_crlf(std::string_view text) {
+    std::string lines;
+    lines.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\n') lines += '\r';
+        lines += c;
+    }
+    return lines;
+}
+
 // Text for a file or a pipe: the ANSI code page, one "?" for each character it
 // lacks and never a look-alike; plain UTF-8 where that is the ANSI code page.
 std::string ansi_from_text(std::string_view text) {
@@ -167,13 +178,7 @@ std::size_t terminal_columns(standard_stream stream) {
 std::string write_standard(standard_stream stream, std::string_view text) {
     const HANDLE handle = standard_handle(stream);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return error_text(ERROR_INVALID_HANDLE);
-    // Line ends are CR LF, as a text-mode stream writes them.
-    std::string lines;
-    lines.reserve(text.size() + text.size() / 16);
-    for (char c : text) {
-        if (c == '\n') lines += '\r';
-        lines += c;
-    }
+    const std::string lines = with_crlf(text);
     // A console takes UTF-16, so every name shows as itself whatever its code
     // page; a file or a pipe gets the ANSI code page.
     DWORD mode = 0;
@@ -320,13 +325,7 @@ summary_handle create_summary(std::string& reason) {
 }
 
 std::string write_summary(summary_handle summary, std::string_view text) {
-    // A text file's line ends: CR LF.
-    std::string lines;
-    lines.reserve(text.size() + text.size() / 16);
-    for (char c : text) {
-        if (c == '\n') lines += '\r';
-        lines += c;
-    }
+    const std::string lines = with_crlf(text);
     const HANDLE file = reinterpret_cast<HANDLE>(summary);
     return write_all(lines, 1u << 20, [file](const char* at, DWORD n, DWORD* written) {
         return WriteFile(file, at, n, written, nullptr);
