@@ -18,7 +18,7 @@ reading_pool::reading_pool(unsigned processors) : slots_(slot_count), processors
     // A worker that cannot be had (no memory for its buffer or stack, a limit
     // on threads) is no failure: the run goes on with those it has, or with
     // none. Each buffer is made here, so that no worker can fail on its own;
-    // with room for every worker kept first, only a start itself can fail.
+    // room for every worker is kept first, so only a buffer or a start can fail.
     workers_.reserve(wanted);
     buffers_.reserve(wanted);
     for (unsigned i = 0; i < wanted; ++i) {
