@@ -5,19 +5,16 @@
 #include "platform.hpp"
 #include "text_encoding.hpp"
 
-namespace {
-bool any_failure = false;
-bool directory_failure_reported = false;
-}  // namespace
+diagnostics::diagnostics(text_stream& console)
+    : console_(console), terminal_(platform::is_terminal(platform::standard_stream::error)) {}
 
-std::string shown_in_message(std::string_view text) {
-    static const bool terminal = platform::is_terminal(platform::standard_stream::error);
-    return terminal ? terminal_safe(text) : std::string(text);
+std::string diagnostics::shown(std::string_view text) const {
+    return terminal_ ? terminal_safe(text) : std::string(text);
 }
 
-void report_failure(const char* format, ...) {
-    any_failure = true;
-    flush_text(console);
+void diagnostics::report(const char* format, ...) {
+    failed_ = true;
+    console_.flush();
     std::va_list args;
     va_start(args, format);
     const std::string line = "traffic-totals: " + formatted(format, args) + "\n";
@@ -26,13 +23,11 @@ void report_failure(const char* format, ...) {
     platform::write_standard(platform::standard_stream::error, line);
 }
 
-void report_directory_failure(const std::string& reason) {
-    if (directory_failure_reported) {
-        any_failure = true;
+void diagnostics::report_directory_failure(const std::string& reason) {
+    if (directory_failure_reported_) {
+        failed_ = true;
         return;
     }
-    directory_failure_reported = true;
-    report_failure("cannot read the working directory: %s", reason.c_str());
+    directory_failure_reported_ = true;
+    report("cannot read the working directory: %s", reason.c_str());
 }
-
-bool run_failed() { return any_failure; }

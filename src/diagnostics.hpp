@@ -6,11 +6,23 @@
 
 #include "output_streams.hpp"
 
-// Writes "traffic-totals: <message>" to standard error, after flushing the
-// console so that the message lands where it happened, and marks the run
-// failed. Names in the message go through shown_in_message.
-void report_failure(const char* format, ...) TT_PRINTF_FORMAT(1, 2);
-std::string shown_in_message(std::string_view text);
-// The working directory's failure is said once a run, however often it is met.
-void report_directory_failure(const std::string& reason);
-bool run_failed();
+class diagnostics {
+public:
+    // The console is flushed before each message, so that it lands where it happened.
+    explicit diagnostics(text_stream& console);
+
+    // Writes "traffic-totals: <message>" to standard error and marks the run
+    // failed. Names in the message go through shown.
+    void report(const char* format, ...) TT_PRINTF_FORMAT(2, 3);
+    // The working directory's failure is said once a run, however often it is met.
+    void report_directory_failure(const std::string& reason);
+    bool run_failed() const { return failed_; }
+    // A name as standard error shows it: on a terminal no control character reaches it raw.
+    std::string shown(std::string_view text) const;
+
+private:
+    text_stream& console_;
+    bool terminal_;
+    bool failed_ = false;
+    bool directory_failure_reported_ = false;
+};

@@ -3,38 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform.hpp"
 #include "text_encoding.hpp"
 
-text_stream console{true, true, -1, {}, 0, {}};
-text_stream summary_file{false, false, -1, {}, 0, {}};
-
 namespace {
-
-std::string write_out(const text_stream& stream, std::string_view text) {
-    return stream.is_console ? platform::write_standard(platform::standard_stream::output, text)
-                             : platform::write_summary(stream.summary, text);
-}
-
-// Written when the buffer fills and when it matters (before a message, a
-// progress line, the pause and the summary's commit), not at every line.
-bool flush_stream(text_stream& stream) {
-    if (stream.used != 0 && stream.open && stream.failure.empty())
-        stream.failure = write_out(stream, {stream.buffer, stream.used});
-    stream.used = 0;
-    return stream.failure.empty();
-}
-
-void put(text_stream& stream, std::string_view text) {
-    if (!stream.open || !stream.failure.empty()) return;
-    if (stream.used + text.size() > sizeof stream.buffer && !flush_stream(stream)) return;
-    if (text.size() > sizeof stream.buffer) {
-        stream.failure = write_out(stream, text);
-        return;
-    }
-    std::memcpy(stream.buffer + stream.used, text.data(), text.size());
-    stream.used += text.size();
-}
 
 // Formats into a buffer on the stack, or a string when the text is longer.
 template <typename Use>
@@ -59,22 +30,65 @@ void with_formatted(const char* format, std::va_list args, Use use) {
 
 }  // namespace
 
-void write_text(text_stream& stream, const char* format, ...) {
+text_stream::text_stream(bool is_console, bool open)
+    : is_console_(is_console),
+      terminal_(is_console && platform::is_terminal(platform::standard_stream::output)),
+      open_(open) {}
+
+text_stream text_stream::console() { return text_stream(true, true); }
+text_stream text_stream::summary() { return text_stream(false, false); }
+
+void text_stream::open_summary(platform::summary_handle summary) {
+    summary_ = summary;
+    open_ = true;
+}
+
+void text_stream::close() {
+    open_ = false;
+    used_ = 0;
+}
+
+platform::result<> text_stream::write_out(std::string_view text) const {
+    return is_console_ ? platform::write_standard(platform::standard_stream::output, text)
+                       : platform::write_summary(summary_, text);
+}
+
+void text_stream::fail(const std::string& reason) {
+    if (failure_.empty()) failure_ = reason;
+}
+
+bool text_stream::flush() {
+    if (used_ != 0 && open_ && failure_.empty()) {
+        if (const auto written = write_out({buffer_, used_}); !written) failure_ = written.reason();
+    }
+    used_ = 0;
+    return failure_.empty();
+}
+
+void text_stream::put(std::string_view text) {
+    if (!open_ || !failure_.empty()) return;
+    if (used_ + text.size() > sizeof buffer_ && !flush()) return;
+    if (text.size() > sizeof buffer_) {
+        if (const auto written = write_out(text); !written) failure_ = written.reason();
+        return;
+    }
+    std::memcpy(buffer_ + used_, text.data(), text.size());
+    used_ += text.size();
+}
+
+void text_stream::write(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    with_formatted(format, args, [&stream](std::string_view text) { put(stream, text); });
+    with_formatted(format, args, [this](std::string_view text) { put(text); });
     va_end(args);
 }
 
-bool flush_text(text_stream& stream) { return flush_stream(stream); }
+std::string text_stream::shown(std::string_view text) const {
+    return terminal_ ? terminal_safe(text) : std::string(text);
+}
 
 std::string formatted(const char* format, std::va_list args) {
     std::string text;
     with_formatted(format, args, [&text](std::string_view done) { text = done; });
     return text;
-}
-
-std::string shown_on_console(std::string_view text) {
-    static const bool terminal = platform::is_terminal(platform::standard_stream::output);
-    return terminal ? terminal_safe(text) : std::string(text);
 }

@@ -1,36 +1,62 @@
 // Everything that differs between operating systems. The rest of the program
 // sees only these functions and never asks which system it runs on. Text that
 // crosses here is the program's own: UTF-8, or on POSIX systems a name's bytes
-// as the system gives them. Failures come back as values, a reason in words.
+// as the system gives them. Every failure comes back as a value: a result
+// holding either what the call gives or the reason it failed, in words.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 
 #include "tallies.hpp"
 
 namespace platform {
+
+// What every call that can fail gives back: its value, or the reason it
+// failed, in words. result<> has no value beyond success.
+struct failure {
+    std::string reason;
+};
+template <typename Value = std::monostate>
+class result {
+public:
+    result(Value value) : value_(std::move(value)) {}                             // NOLINT: a value is a success
+    result(failure failed) : reason_(std::move(failed.reason)), failed_(true) {}  // NOLINT: and a failure one
+    explicit operator bool() const { return !failed_; }
+    const Value& operator*() const { return value_; }
+    const Value* operator->() const { return &value_; }
+    const std::string& reason() const { return reason_; }
+
+private:
+    Value value_{};
+    std::string reason_;
+    bool failed_ = false;
+};
+inline result<> succeeded() { return std::monostate{}; }
 
 // Set-up before anything is opened or printed: the handling of the signals
 // that end a run, and of broken pipes.
 void prepare_run();
 
 // Standard output and standard error: whether one is a terminal, and the
-// writing of text to it, converted to what it expects. write_standard returns
-// an empty string, or the reason the write failed.
+// writing of text to it, converted to what it expects.
 enum class standard_stream { output, error };
 bool is_terminal(standard_stream stream);
 // The width of the terminal on that stream, 80 when it cannot be told.
 std::size_t terminal_columns(standard_stream stream);
-std::string write_standard(standard_stream stream, std::string_view text);
+result<> write_standard(standard_stream stream, std::string_view text);
 
 // The report search over the current working directory, pattern "*.htm*".
-// Each call fills entry with the next match and returns true, or returns false
-// at the end; problem is left non-empty when the folder could not be read.
-bool find_first_report(report_entry& entry, std::string& problem);
-bool find_next_report(report_entry& entry, std::string& problem);
+// start_report_search fails when the folder could not be read (the names it
+// could read are still yielded); next_report gives the matches one by one,
+// and nothing at the end.
+result<> start_report_search();
+std::optional<report_entry> next_report();
 void close_report_search();
 
 // The absolute path of the current working directory, of any length, as text
@@ -39,45 +65,49 @@ struct folder_path {
     std::string text;
     std::string summary_text;
 };
-bool working_directory(folder_path& path, std::string& reason);
+result<folder_path> working_directory();
 
 // How long a name is in the file system's own units (bytes, or UTF-16 units).
 std::size_t name_units(std::string_view name);
 
 // Reports are read raw, in binary mode. open_report takes an entry that the
-// search yielded, refuses anything that is not a regular file, and leaves the
-// file's size in the entry: the size the open found, or for a regular file
-// that could not be opened the size the search or a look found, and 0 for
-// anything else. It also leaves the file's version, which tells
-// one state of the file from another: a report whose version differs after
-// the read changed while it was read. read_report_at returns the bytes read at
-// an offset, 0 at the end of the file, or -1 on failure; several threads may
-// call it at once on one report.
+// search yielded and refuses anything that is not a regular file. It gives
+// the file's version, which tells one state of the file from another: a
+// report whose version differs after the read changed while it was read; its
+// size is the size read to. A report that cannot be opened still shows a
+// size: unreadable_report_size gives the size the search or a look found for
+// a regular file, and 0 for anything else. read_report_at gives the bytes
+// read at an offset, 0 at the end of the file; several threads may call it at
+// once on one report.
 using report_handle = std::intptr_t;
-inline constexpr report_handle no_report = -1;
 struct report_version {
     std::uint64_t size;
     std::int64_t modified;  // nanoseconds where the system keeps them
     std::int64_t changed;
     bool operator==(const report_version&) const = default;
 };
-report_handle open_report(report_entry& entry, report_version& version, std::string& reason);
-long long read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity, std::uint64_t offset,
-                         std::string& reason);
-bool version_of_report(report_handle report, report_version& version);
+struct opened_report {
+    report_handle handle;
+    report_version version;
+};
+result<opened_report> open_report(const report_entry& entry);
+std::uint64_t unreadable_report_size(const report_entry& entry);
+result<std::size_t> read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity,
+                                   std::uint64_t offset);
+result<report_version> version_of_report(report_handle report);
 void close_report(report_handle report);
 
 // The summary is written to a temporary file in the working directory, and
 // only a complete one replaces the file of the final name. A signal that ends
 // the run before that removes the temporary file. write_summary writes each
-// line feed as the system's text line end and returns an empty string, or the
-// reason the write failed.
+// line feed as the system's text line end.
 using summary_handle = std::intptr_t;
 inline constexpr summary_handle no_summary = -1;
-summary_handle create_summary(std::string& reason);
-std::string write_summary(summary_handle summary, std::string_view text);
-// Flushes the summary to disk, closes it and puts it in place under final_name.
-bool commit_summary(summary_handle summary, std::string_view final_name, std::string& reason);
+result<summary_handle> create_summary();
+result<> write_summary(summary_handle summary, std::string_view text);
+// Flushes the summary to disk, closes it and puts it in place under final_name;
+// when that fails, the temporary file is removed.
+result<> commit_summary(summary_handle summary, std::string_view final_name);
 // Closes and removes an unfinished summary; an earlier file of the final name stays.
 void discard_summary(summary_handle summary);
 
@@ -86,8 +116,8 @@ unsigned processors();
 
 // The prompt at the end of the run, waiting for a key press on a terminal (a
 // console); with any other standard input it is shown and nothing is read.
-// Standard output must be flushed first. Returns an empty string, or why the
-// prompt could not be written.
-std::string pause();
+// Standard output must be flushed first. Fails when the prompt could not be
+// written.
+result<> pause();
 
 }  // namespace platform

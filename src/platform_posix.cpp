@@ -108,19 +108,7 @@ std::uint32_t type_from_listing(unsigned char d_type) {
     }
 }
 
-bool yield_listed(report_entry& entry) {
-    if (next_listed == listed_offsets.size()) return false;
-    const char* listed = listed_names.data() + listed_offsets[next_listed++];
-    const std::string_view name = listed + 1;  // no name here passes 255 bytes
-    entry = report_entry{};
-    name.copy(entry.name, sizeof entry.name - 1);
-    const std::string summary_text = windows_1251_from_text(name);
-    summary_text.copy(entry.summary_text, sizeof entry.summary_text - 1);
-    entry.attributes = static_cast<unsigned char>(listed[0]);
-    return true;
-}
-
-std::string reason_of(int error_number) { return std::strerror(error_number); }
+failure failure_of(int error_number) { return {std::strerror(error_number)}; }
 
 }  // namespace
 
@@ -162,28 +150,30 @@ std::size_t terminal_columns(standard_stream stream) {
     return size.ws_col;
 }
 
-std::string write_standard(standard_stream stream, std::string_view text) {
-    const int fd = stream == standard_stream::output ? STDOUT_FILENO : STDERR_FILENO;
+namespace {
+result<> write_all(int fd, std::string_view text) {
     while (!text.empty()) {
         const ssize_t written = write(fd, text.data(), text.size());
         if (written < 0) {
             if (errno == EINTR) continue;
-            return reason_of(errno);
+            return failure_of(errno);
         }
         text.remove_prefix(static_cast<std::size_t>(written));
     }
-    return {};
+    return succeeded();
+}
+}  // namespace
+
+result<> write_standard(standard_stream stream, std::string_view text) {
+    return write_all(stream == standard_stream::output ? STDOUT_FILENO : STDERR_FILENO, text);
 }
 
-bool find_first_report(report_entry& entry, std::string& problem) {
+result<> start_report_search() {
     listed_names.clear();
     listed_offsets.clear();
     next_listed = 0;
     DIR* directory = opendir(".");
-    if (directory == nullptr) {
-        problem = reason_of(errno);
-        return false;
-    }
+    if (directory == nullptr) return failure_of(errno);
     errno = 0;
     while (const dirent* item = readdir(directory)) {
         if (!matches_report_pattern(item->d_name)) continue;
@@ -191,15 +181,26 @@ bool find_first_report(report_entry& entry, std::string& problem) {
         listed_names.push_back(static_cast<char>(type_from_listing(item->d_type)));
         listed_names.insert(listed_names.end(), item->d_name, item->d_name + std::strlen(item->d_name) + 1);
     }
-    if (errno != 0) problem = reason_of(errno);
+    const int listing_error = errno;
     closedir(directory);
     const char* names = listed_names.data();
     std::sort(listed_offsets.begin(), listed_offsets.end(),
               [names](std::uint32_t a, std::uint32_t b) { return std::strcmp(names + a + 1, names + b + 1) < 0; });
-    return yield_listed(entry);
+    if (listing_error != 0) return failure_of(listing_error);
+    return succeeded();
 }
 
-bool find_next_report(report_entry& entry, std::string&) { return yield_listed(entry); }
+std::optional<report_entry> next_report() {
+    if (next_listed == listed_offsets.size()) return std::nullopt;
+    const char* listed = listed_names.data() + listed_offsets[next_listed++];
+    const std::string_view name = listed + 1;  // no name here passes 255 bytes
+    report_entry entry{};
+    name.copy(entry.name, sizeof entry.name - 1);
+    const std::string summary_text = windows_1251_from_text(name);
+    summary_text.copy(entry.summary_text, sizeof entry.summary_text - 1);
+    entry.attributes = static_cast<unsigned char>(listed[0]);
+    return entry;
+}
 
 void close_report_search() {
     std::vector<char>().swap(listed_names);
@@ -207,20 +208,17 @@ void close_report_search() {
     next_listed = 0;
 }
 
-bool working_directory(folder_path& path, std::string& reason) {
+result<folder_path> working_directory() {
     std::string text(256, '\0');
     while (getcwd(text.data(), text.size()) == nullptr) {
-        if (errno != ERANGE) {
-            reason = reason_of(errno);
-            path = folder_path{};
-            return false;
-        }
+        if (errno != ERANGE) return failure_of(errno);
         text.assign(text.size() * 2, '\0');
     }
     text.resize(std::strlen(text.c_str()));
+    folder_path path;
     path.summary_text = windows_1251_from_text(text);
     path.text = std::move(text);
-    return true;
+    return path;
 }
 
 std::size_t name_units(std::string_view name) { return name.size(); }
@@ -233,61 +231,48 @@ report_version version_from(const struct stat& info) {
 }
 }  // namespace
 
-report_handle open_report(report_entry& entry, report_version& version, std::string& reason) {
+result<opened_report> open_report(const report_entry& entry) {
     // What is not a regular file (a FIFO, a device) is never opened; where the
     // listing did not tell, a look first. The open itself does not block, and
     // the file opened is checked again in case the entry changed in between.
-    struct stat info;
+    const failure not_regular{"not a regular file"};
     if (entry.attributes == type_unknown) {
-        if (stat(entry.name, &info) != 0) {
-            reason = reason_of(errno);
-            return no_report;
-        }
-        entry.attributes = S_ISREG(info.st_mode) ? type_regular : type_other;
-        if (S_ISREG(info.st_mode)) entry.size = static_cast<std::uint64_t>(info.st_size);
-    }
-    if (entry.attributes != type_regular) {
-        reason = "not a regular file";
-        return no_report;
+        struct stat info;
+        if (stat(entry.name, &info) != 0) return failure_of(errno);
+        if (!S_ISREG(info.st_mode)) return not_regular;
+    } else if (entry.attributes != type_regular) {
+        return not_regular;
     }
     const int fd = open(entry.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        reason = reason_of(errno);
-        // A regular file that cannot be read still shows its size.
-        if (stat(entry.name, &info) == 0 && S_ISREG(info.st_mode))
-            entry.size = static_cast<std::uint64_t>(info.st_size);
-        return no_report;
-    }
+    if (fd < 0) return failure_of(errno);
+    struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        reason = "not a regular file";
-        entry.size = 0;
         close(fd);
-        return no_report;
+        return not_regular;
     }
-    entry.size = static_cast<std::uint64_t>(info.st_size);
-    version = version_from(info);
-    return fd;
+    return opened_report{fd, version_from(info)};
+}
+
+std::uint64_t unreadable_report_size(const report_entry& entry) {
+    struct stat info;
+    return stat(entry.name, &info) == 0 && S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 
 void close_report(report_handle report) { close(static_cast<int>(report)); }
 
-long long read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity, std::uint64_t offset,
-                         std::string& reason) {
+result<std::size_t> read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity,
+                                   std::uint64_t offset) {
     for (;;) {
         const ssize_t got = pread(static_cast<int>(report), buffer, capacity, static_cast<off_t>(offset));
-        if (got >= 0) return got;
-        if (errno != EINTR) {
-            reason = reason_of(errno);
-            return -1;
-        }
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) return failure_of(errno);
     }
 }
 
-bool version_of_report(report_handle report, report_version& version) {
+result<report_version> version_of_report(report_handle report) {
     struct stat info;
-    if (fstat(static_cast<int>(report), &info) != 0) return false;
-    version = version_from(info);
-    return true;
+    if (fstat(static_cast<int>(report), &info) != 0) return failure_of(errno);
+    return version_from(info);
 }
 
 unsigned processors() {
@@ -297,7 +282,7 @@ unsigned processors() {
     return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
-summary_handle create_summary(std::string& reason) {
+result<summary_handle> create_summary() {
     // O_EXCL under a fresh name; the mode gives an ordinary new file's
     // permissions. The name never holds ".htm", so no search takes it for a report.
     for (unsigned attempt = 0;; ++attempt) {
@@ -307,42 +292,30 @@ summary_handle create_summary(std::string& reason) {
         const int fd = open(temporary_summary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             have_temporary_summary = 1;
-            return fd;
+            return summary_handle{fd};
         }
-        if (errno != EEXIST || attempt == 1000) {
-            reason = reason_of(errno);
-            return no_summary;
-        }
+        if (errno != EEXIST || attempt == 1000) return failure_of(errno);
     }
 }
 
-std::string write_summary(summary_handle summary, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = write(static_cast<int>(summary), text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return reason_of(errno);
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return {};
+result<> write_summary(summary_handle summary, std::string_view text) {
+    return write_all(static_cast<int>(summary), text);
 }
 
-bool commit_summary(summary_handle summary, std::string_view final_name, std::string& reason) {
+result<> commit_summary(summary_handle summary, std::string_view final_name) {
     const int fd = static_cast<int>(summary);
-    int failure = fsync(fd) != 0 ? errno : 0;
-    if (close(fd) != 0 && failure == 0) failure = errno;
-    if (failure == 0) {
+    int error = fsync(fd) != 0 ? errno : 0;
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0) {
         const ending_signals_held held;
         if (rename(temporary_summary, std::string(final_name).c_str()) != 0)
-            failure = errno;
+            error = errno;
         else
             have_temporary_summary = 0;
     }
-    if (failure != 0) {
-        reason = reason_of(failure);
+    if (error != 0) {
         discard_summary(no_summary);
-        return false;
+        return failure_of(error);
     }
     // The new directory entry reaches the disk too.
     const int directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -350,7 +323,7 @@ bool commit_summary(summary_handle summary, std::string_view final_name, std::st
         fsync(directory);
         close(directory);
     }
-    return true;
+    return succeeded();
 }
 
 void discard_summary(summary_handle summary) {
@@ -359,8 +332,8 @@ void discard_summary(summary_handle summary) {
     have_temporary_summary = 0;
 }
 
-std::string pause() {
-    std::string failure = write_standard(standard_stream::output, "Press any key to continue . . . ");
+result<> pause() {
+    result<> written = write_standard(standard_stream::output, "Press any key to continue . . . ");
     // Only a terminal has a key to wait for: a file, /dev/null or a pipe that
     // stays open (ssh, sleep | ...) is never read.
     if (isatty(STDIN_FILENO) == 1 && tcgetattr(STDIN_FILENO, &saved_terminal) == 0) {
@@ -377,8 +350,8 @@ std::string pause() {
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
         terminal_changed = 0;
     }
-    if (failure.empty()) failure = write_standard(standard_stream::output, "\n");
-    return failure;
+    if (written) written = write_standard(standard_stream::output, "\n");
+    return written;
 }
 
 }  // namespace platform

@@ -77,20 +77,21 @@ std::string error_text(DWORD error) {
     return text_from_wide(text, length);
 }
 
-std::string last_error_text() { return error_text(GetLastError()); }
+failure failure_of(DWORD error) { return {error_text(error)}; }
+failure last_failure() { return failure_of(GetLastError()); }
 
 // Writes all of data, at most `most` units a call, through write_some (a
-// Windows write call: false on failure). Empty, or the reason it failed.
+// Windows write call: false on failure).
 template <typename Unit, typename WriteSome>
-std::string write_all(const std::basic_string<Unit>& data, std::size_t most, WriteSome write_some) {
+result<> write_all(const std::basic_string<Unit>& data, std::size_t most, WriteSome write_some) {
     for (std::size_t done = 0; done < data.size();) {
         DWORD written = 0;
         const auto chunk = static_cast<DWORD>(std::min(data.size() - done, most));
-        if (!write_some(data.data() + done, chunk, &written)) return last_error_text();
-        if (written == 0) return error_text(ERROR_WRITE_FAULT);
+        if (!write_some(data.data() + done, chunk, &written)) return last_failure();
+        if (written == 0) return failure_of(ERROR_WRITE_FAULT);
         done += written;
     }
-    return {};
+    return succeeded();
 }
 
 // ---- paths -----------------------------------------------------------------
@@ -139,9 +140,10 @@ BOOL WINAPI on_console_event(DWORD) {
 // ---- report search ---------------------------------------------------------
 intptr_t search_handle = -1;
 _wfinddata64_t found;
+bool found_unyielded = false;  // the first match, found when the search started
 
-void fill_entry(report_entry& entry) {
-    entry = report_entry{};
+report_entry entry_of_found() {
+    report_entry entry{};
     entry.attributes = found.attrib;
     entry.creation_time = found.time_create;
     entry.access_time = found.time_access;
@@ -153,6 +155,7 @@ void fill_entry(report_entry& entry) {
     const std::u16string name = units_of(found.name, length);
     text_from_utf16(name).copy(entry.name, sizeof entry.name - 1);
     windows_1251_from_utf16(name).copy(entry.summary_text, sizeof entry.summary_text - 1);
+    return entry;
 }
 
 HANDLE standard_handle(standard_stream stream) {
@@ -175,9 +178,9 @@ std::size_t terminal_columns(standard_stream stream) {
     return width > 0 ? static_cast<std::size_t>(width) : 80;
 }
 
-std::string write_standard(standard_stream stream, std::string_view text) {
+result<> write_standard(standard_stream stream, std::string_view text) {
     const HANDLE handle = standard_handle(stream);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return error_text(ERROR_INVALID_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return failure_of(ERROR_INVALID_HANDLE);
     const std::string lines = with_crlf(text);
     // A console takes UTF-16, so every name shows as itself whatever its code
     // page; a file or a pipe gets the ANSI code page.
@@ -191,39 +194,34 @@ std::string write_standard(standard_stream stream, std::string_view text) {
     });
 }
 
-bool find_first_report(report_entry& entry, std::string& problem) {
+result<> start_report_search() {
     search_handle = _wfindfirst64(L"*.htm*", &found);
-    if (search_handle == -1) {
-        if (errno != ENOENT) problem = std::strerror(errno);
-        return false;
-    }
-    fill_entry(entry);
-    return true;
+    found_unyielded = search_handle != -1;
+    if (search_handle == -1 && errno != ENOENT) return failure{std::strerror(errno)};
+    return succeeded();
 }
 
-bool find_next_report(report_entry& entry, std::string&) {
-    if (search_handle == -1 || _wfindnext64(search_handle, &found) != 0) return false;
-    fill_entry(entry);
-    return true;
+std::optional<report_entry> next_report() {
+    if (found_unyielded) {
+        found_unyielded = false;
+        return entry_of_found();
+    }
+    if (search_handle == -1 || _wfindnext64(search_handle, &found) != 0) return std::nullopt;
+    return entry_of_found();
 }
 
 void close_report_search() {
     if (search_handle != -1) _findclose(search_handle);
     search_handle = -1;
+    found_unyielded = false;
 }
 
-bool working_directory(folder_path& path, std::string& reason) {
+result<folder_path> working_directory() {
     DWORD error = 0;
     const std::wstring folder = current_directory(error);
-    if (folder.empty()) {
-        reason = error_text(error);
-        path = folder_path{};
-        return false;
-    }
+    if (folder.empty()) return failure_of(error);
     const std::u16string units = units_of(folder.data(), folder.size());
-    path.text = text_from_utf16(units);
-    path.summary_text = windows_1251_from_utf16(units);
-    return true;
+    return folder_path{text_from_utf16(units), windows_1251_from_utf16(units)};
 }
 
 std::size_t name_units(std::string_view name) { return utf16_from_text(name).size(); }
@@ -231,62 +229,57 @@ std::size_t name_units(std::string_view name) { return utf16_from_text(name).siz
 namespace {
 HANDLE file_of(report_handle report) { return reinterpret_cast<HANDLE>(report); }
 
-// The size and the times of an open file; false for anything but a file on a disk.
-bool version_of_file(HANDLE file, report_version& version) {
+const failure not_regular{"not a regular file"};
+
+// The size and the times of an open file; anything but a file on a disk is
+// not a regular file.
+result<report_version> version_of_file(HANDLE file) {
     FILE_BASIC_INFO basic;
     LARGE_INTEGER size;
-    if (GetFileType(file) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
-        (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !GetFileSizeEx(file, &size))
-        return false;
-    version = {static_cast<std::uint64_t>(size.QuadPart), basic.LastWriteTime.QuadPart, basic.ChangeTime.QuadPart};
-    return true;
+    if (GetFileType(file) != FILE_TYPE_DISK) return not_regular;
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) || !GetFileSizeEx(file, &size))
+        return last_failure();
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return not_regular;
+    return report_version{static_cast<std::uint64_t>(size.QuadPart), basic.LastWriteTime.QuadPart,
+                          basic.ChangeTime.QuadPart};
 }
 }  // namespace
 
-report_handle open_report(report_entry& entry, report_version& version, std::string& reason) {
-    if ((entry.attributes & _A_SUBDIR) != 0) {
-        reason = "not a regular file";
-        return no_report;
-    }
+result<opened_report> open_report(const report_entry& entry) {
+    if ((entry.attributes & _A_SUBDIR) != 0) return not_regular;
     // Shared with every other use, so that only a program that shares nothing
     // (a sharing violation, said as such) keeps a report from being read.
     const HANDLE file = CreateFileW(file_path(wide_from_text(entry.name)).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        reason = last_error_text();  // the size stays the one the search found
-        return no_report;
-    }
-    if (!version_of_file(file, version)) {
-        reason = "not a regular file";
+    if (file == INVALID_HANDLE_VALUE) return last_failure();
+    const result<report_version> version = version_of_file(file);
+    if (!version) {
         CloseHandle(file);
-        entry.size = 0;
-        return no_report;
+        return not_regular;
     }
-    entry.size = version.size;
-    return reinterpret_cast<report_handle>(file);
+    return opened_report{reinterpret_cast<report_handle>(file), *version};
 }
+
+// The size the search found; a folder has none.
+std::uint64_t unreadable_report_size(const report_entry& entry) { return entry.size; }
 
 void close_report(report_handle report) { CloseHandle(file_of(report)); }
 
-long long read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity, std::uint64_t offset,
-                         std::string& reason) {
+result<std::size_t> read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity,
+                                   std::uint64_t offset) {
     // A read with an offset of its own, so that threads never share a file position.
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD got = 0;
     const DWORD wanted = capacity < (1u << 30) ? static_cast<DWORD>(capacity) : (1u << 30);
-    if (ReadFile(file_of(report), buffer, wanted, &got, &at)) return got;
-    if (GetLastError() == ERROR_HANDLE_EOF) return 0;
-    reason = last_error_text();
-    return -1;
+    if (ReadFile(file_of(report), buffer, wanted, &got, &at)) return std::size_t{got};
+    if (GetLastError() == ERROR_HANDLE_EOF) return std::size_t{0};
+    return last_failure();
 }
 
-bool version_of_report(report_handle report, report_version& version) {
-    return version_of_file(file_of(report), version);
-}
+result<report_version> version_of_report(report_handle report) { return version_of_file(file_of(report)); }
 
 unsigned processors() {
     DWORD_PTR process_mask = 0, system_mask = 0;
@@ -297,7 +290,7 @@ unsigned processors() {
     return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
 }
 
-summary_handle create_summary(std::string& reason) {
+result<summary_handle> create_summary() {
     // A fresh name that never holds ".htm", so no search takes it for a report,
     // and hidden while it is written, as the leading dot hides it elsewhere.
     // Shared for deletion, so that the console handler can remove it while it
@@ -305,10 +298,8 @@ summary_handle create_summary(std::string& reason) {
     for (unsigned attempt = 0;; ++attempt) {
         const std::wstring path =
             file_path(L".traffic-totals-" + std::to_wstring(_getpid()) + L"-" + std::to_wstring(attempt) + L".tmp");
-        if (path.size() >= sizeof temporary_summary / sizeof temporary_summary[0]) {
-            reason = error_text(ERROR_FILENAME_EXCED_RANGE);
-            return no_summary;
-        }
+        if (path.size() >= sizeof temporary_summary / sizeof temporary_summary[0])
+            return failure_of(ERROR_FILENAME_EXCED_RANGE);
         path.copy(temporary_summary, path.size());
         temporary_summary[path.size()] = L'\0';
         const HANDLE file = CreateFileW(temporary_summary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -317,14 +308,11 @@ summary_handle create_summary(std::string& reason) {
             have_temporary_summary = 1;
             return reinterpret_cast<summary_handle>(file);
         }
-        if (GetLastError() != ERROR_FILE_EXISTS || attempt == 1000) {
-            reason = last_error_text();
-            return no_summary;
-        }
+        if (GetLastError() != ERROR_FILE_EXISTS || attempt == 1000) return last_failure();
     }
 }
 
-std::string write_summary(summary_handle summary, std::string_view text) {
+result<> write_summary(summary_handle summary, std::string_view text) {
     const std::string lines = with_crlf(text);
     const HANDLE file = reinterpret_cast<HANDLE>(summary);
     return write_all(lines, 1u << 20, [file](const char* at, DWORD n, DWORD* written) {
@@ -332,31 +320,22 @@ std::string write_summary(summary_handle summary, std::string_view text) {
     });
 }
 
-bool commit_summary(summary_handle summary, std::string_view final_name, std::string& reason) {
+result<> commit_summary(summary_handle summary, std::string_view final_name) {
     const HANDLE file = reinterpret_cast<HANDLE>(summary);
-    bool written = FlushFileBuffers(file) != 0;
-    if (!written) reason = last_error_text();
-    if (!CloseHandle(file) && written) {
-        written = false;
-        reason = last_error_text();
-    }
+    DWORD error = FlushFileBuffers(file) ? ERROR_SUCCESS : GetLastError();
+    if (!CloseHandle(file) && error == ERROR_SUCCESS) error = GetLastError();
     // The move keeps attributes: the summary in place is an ordinary file.
-    if (written && !SetFileAttributesW(temporary_summary, FILE_ATTRIBUTE_NORMAL)) {
-        written = false;
-        reason = last_error_text();
-    }
+    if (error == ERROR_SUCCESS && !SetFileAttributesW(temporary_summary, FILE_ATTRIBUTE_NORMAL)) error = GetLastError();
     // rename refuses an existing target here; this replaces it in one step.
-    if (written && !MoveFileExW(temporary_summary, file_path(wide_from_text(final_name)).c_str(),
-                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        written = false;
-        reason = last_error_text();
-    }
-    if (!written) {
+    if (error == ERROR_SUCCESS && !MoveFileExW(temporary_summary, file_path(wide_from_text(final_name)).c_str(),
+                                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        error = GetLastError();
+    if (error != ERROR_SUCCESS) {
         discard_summary(no_summary);
-        return false;
+        return failure_of(error);
     }
     have_temporary_summary = 0;
-    return true;
+    return succeeded();
 }
 
 void discard_summary(summary_handle summary) {
@@ -365,23 +344,19 @@ void discard_summary(summary_handle summary) {
     have_temporary_summary = 0;
 }
 
-std::string pause() {
+result<> pause() {
     // On a console the command processor prompts and waits, as users know it;
     // where it cannot be run, the program does the same itself, so a window
     // opened by a double-click never closes unread. Any other input (a file,
     // NUL, a pipe) has no key to wait for.
     constexpr std::string_view prompt = "Press any key to continue . . . ";
     DWORD mode = 0;
-    if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
-        std::string failure = write_standard(standard_stream::output, prompt);
-        if (failure.empty()) failure = write_standard(standard_stream::output, "\n");
-        return failure;
-    }
-    if (_wsystem(nullptr) != 0 && _wsystem(L"pause") != -1) return {};
-    std::string failure = write_standard(standard_stream::output, prompt);
-    _getwch();
-    if (failure.empty()) failure = write_standard(standard_stream::output, "\n");
-    return failure;
+    const bool console = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+    if (console && _wsystem(nullptr) != 0 && _wsystem(L"pause") != -1) return succeeded();
+    result<> written = write_standard(standard_stream::output, prompt);
+    if (console) _getwch();
+    if (written) written = write_standard(standard_stream::output, "\n");
+    return written;
 }
 
 }  // namespace platform

@@ -1,7 +1,6 @@
 #include "reading_pool.hpp"
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -11,10 +10,12 @@ namespace {
 constexpr std::size_t slot_count = 512;
 constexpr std::size_t batch_size = 32;
 constexpr unsigned most_workers = 8;
+// Reports larger than this are read in chunks when other threads can help.
+constexpr std::uint64_t chunked_from = 8 << 20;
 }  // namespace
 
 reading_pool::reading_pool(unsigned processors) : slots_(slot_count), processors_(processors) {
-    const unsigned wanted = processors < 2 ? 0 : 2 * processors < most_workers ? 2 * processors : most_workers;
+    const unsigned wanted = processors < 2 ? 1 : 2 * processors < most_workers ? 2 * processors : most_workers;
     // A worker that cannot be had (no memory for its buffer or stack, a limit
     // on threads) is no failure: the run goes on with those it has, or with
     // none. Each buffer is made here, so that no worker can fail on its own;
@@ -30,7 +31,8 @@ reading_pool::reading_pool(unsigned processors) : slots_(slot_count), processors
             break;
         }
     }
-    if (workers_.empty()) own_buffer_ = std::make_unique_for_overwrite<content_buffer>();
+    // With no worker, the taking thread reads with a buffer of its own.
+    if (workers_.empty()) buffers_.push_back(std::make_unique_for_overwrite<content_buffer>());
 }
 
 reading_pool::~reading_pool() {
@@ -60,44 +62,28 @@ void reading_pool::give(const report_entry& entry) {
     if (given_ - claimed_ >= batch_size || claimed_ == taken_) work_ready_.notify_one();
 }
 
-reading_pool::taken_report reading_pool::take(const waiting_call& waiting) {
+reading_pool::awaited_report reading_pool::awaited() const {
+    const slot& s = slots_[taken_ % slots_.size()];
+    return {s.entry, s.progress};
+}
+
+std::optional<reading_pool::taken_report> reading_pool::take(std::chrono::milliseconds patience) {
     slot& s = slots_[taken_ % slots_.size()];
     if (workers_.empty()) {
-        s.progress.on_piece = [&](const reading_progress& progress) { waiting(s.entry, progress); };
-        s.reading = read_report(s.entry, *own_buffer_, s.progress, nullptr);
-        s.progress.on_piece = nullptr;
+        s.reading = read(s.entry, *buffers_.front(), s.progress);
         ++taken_;
-        return {s.entry, s.reading};
+        return taken_report{s.entry, s.reading};
     }
     std::unique_lock<std::mutex> hold(lock_);
     // Whatever is on hand is worth reading now: the run waits for it.
     if (claimed_ < given_) work_ready_.notify_all();
-    while (!s.done) {
-        if (report_done_.wait_for(hold, std::chrono::milliseconds(100)) == std::cv_status::timeout) {
-            hold.unlock();
-            waiting(s.entry, s.progress);
-            hold.lock();
-        }
-    }
+    if (!report_done_.wait_for(hold, patience, [&s] { return s.done; })) return std::nullopt;
     ++taken_;
-    return {s.entry, s.reading};
+    return taken_report{s.entry, s.reading};
 }
 
-bool reading_pool::large_report_wants_help() {
+bool reading_pool::large_report_wants_help() const {
     return large_ != nullptr && large_->has_chunks_left() && large_->helpers() < processors_;
-}
-
-void reading_pool::offer(chunked_reading& reading) {
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        large_ = &reading;
-    }
-    work_ready_.notify_all();
-}
-
-void reading_pool::withdraw() {
-    std::lock_guard<std::mutex> hold(lock_);
-    large_ = nullptr;
 }
 
 // Joins the reading of a large report while it has chunks left, one thread
@@ -113,11 +99,35 @@ bool reading_pool::help_with_large_report(std::unique_lock<std::mutex>& hold, co
     return true;
 }
 
-// A worker's reading, which must not throw: a report that cannot be read
-// for want of memory is one that failed.
-report_reading reading_pool::read_on_worker(report_entry& entry, content_buffer& buffer, reading_progress& progress) {
+// The reading thread offers the report to the other workers, reads chunks
+// itself, and withdraws it before waiting for the chunks its helpers hold.
+report_reading reading_pool::read_in_chunks(const platform::opened_report& report, content_buffer& buffer,
+                                            reading_progress& progress) {
+    chunked_reading chunks(report, progress);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        chunks.join();
+        large_ = &chunks;
+    }
+    work_ready_.notify_all();
+    chunks.help(buffer);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        large_ = nullptr;
+    }
+    return chunks.finish();
+}
+
+// A report read whole, or in chunks when it is large and other threads can
+// help. This must not throw: a report that cannot be read for want of memory
+// is one that failed.
+report_reading reading_pool::read(const report_entry& entry, content_buffer& buffer, reading_progress& progress) {
     try {
-        return read_report(entry, buffer, progress, this);
+        const auto report = open_for_reading(entry, progress);
+        if (!report) return unreadable(entry, report.reason());
+        const bool chunked = report->version.size > chunked_from && processors_ > 1 && workers_.size() > 1;
+        return close_after_reading(
+            *report, chunked ? read_in_chunks(*report, buffer, progress) : read_in_pieces(*report, buffer, progress));
     } catch (const std::bad_alloc&) {
         report_reading failed;
         failed.outcome = read_outcome::failed;
@@ -143,7 +153,7 @@ void reading_pool::work(content_buffer& buffer) {
         for (std::size_t i = first; i < last; ++i) {
             slot& s = slots_[i % slots_.size()];
             hold.unlock();
-            report_reading reading = read_on_worker(s.entry, buffer, s.progress);
+            report_reading reading = read(s.entry, buffer, s.progress);
             hold.lock();
             s.reading = std::move(reading);
             s.done = true;

@@ -1,22 +1,23 @@
 // Reports read ahead on worker threads and handed back in the order they were
 // given. Small reports go to the workers in batches; a large one is read by
-// all of them at once, in chunks. There are two workers per processor (up to
-// eight): reads in flight, not cores, bound a run over many small reports
-// whose files are not yet in memory. With one processor, or where no thread
-// can be started, there are no workers: each report is read when it is taken.
+// all of them at once, in chunks, when there is more than one processor.
+// There are two workers per processor (up to eight): reads in flight, not
+// cores, bound a run over many small reports whose files are not yet in
+// memory. Where no thread can be started, each report is read when it is taken.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "report_reader.hpp"
 
-class reading_pool final : private reading_helpers {
+class reading_pool {
 public:
     explicit reading_pool(unsigned processors);
     ~reading_pool();
@@ -35,15 +36,21 @@ public:
     }
     void give(const report_entry& entry);
 
-    // The next report in the order given, once read. While it is read,
-    // waiting(entry, progress) is called now and then. What it returns stays
-    // valid until the next give().
+    // The report that take() hands back next, and how far its reading has got.
+    struct awaited_report {
+        const report_entry& entry;
+        const reading_progress& progress;
+    };
+    awaited_report awaited() const;
+
+    // The next report in the order given, once read; nothing when it is still
+    // being read after `patience`. What it returns stays valid until the next
+    // give().
     struct taken_report {
         const report_entry& entry;
         const report_reading& reading;
     };
-    using waiting_call = std::function<void(const report_entry&, const reading_progress&)>;
-    taken_report take(const waiting_call& waiting);
+    std::optional<taken_report> take(std::chrono::milliseconds patience);
 
 private:
     struct slot {
@@ -54,16 +61,15 @@ private:
     };
 
     void work(content_buffer& buffer);
-    report_reading read_on_worker(report_entry& entry, content_buffer& buffer, reading_progress& progress);
+    report_reading read(const report_entry& entry, content_buffer& buffer, reading_progress& progress);
+    report_reading read_in_chunks(const platform::opened_report& report, content_buffer& buffer,
+                                  reading_progress& progress);
     bool help_with_large_report(std::unique_lock<std::mutex>& hold, content_buffer& buffer);
-    bool large_report_wants_help();
-    void offer(chunked_reading& reading) override;
-    void withdraw() override;
+    bool large_report_wants_help() const;
     void reset(slot& s);
 
     std::vector<slot> slots_;
-    std::unique_ptr<content_buffer> own_buffer_;            // for reading on the taking thread, with no workers
-    std::vector<std::unique_ptr<content_buffer>> buffers_;  // the workers' own
+    std::vector<std::unique_ptr<content_buffer>> buffers_;  // the workers' own, or one for the taking thread
     std::vector<std::thread> workers_;
 
     mutable std::mutex lock_;

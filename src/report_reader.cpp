@@ -2,55 +2,79 @@
 
 namespace {
 
-// Reports larger than this are read in chunks when other threads can help.
-constexpr std::uint64_t chunked_from = 8 << 20;
-
 // Reads up to n bytes at offset, as many reads as it takes; fewer only at the
-// end of the file. -1 on failure.
-long long read_fully_at(platform::report_handle report, unsigned char* bytes, std::size_t n, std::uint64_t offset,
-                        std::string& reason) {
+// end of the file.
+platform::result<std::size_t> read_fully_at(platform::report_handle report, unsigned char* bytes, std::size_t n,
+                                            std::uint64_t offset) {
     std::size_t got = 0;
     while (got < n) {
-        const long long part = platform::read_report_at(report, bytes + got, n - got, offset + got, reason);
-        if (part < 0) return -1;
-        if (part == 0) break;
-        got += static_cast<std::size_t>(part);
+        const auto part = platform::read_report_at(report, bytes + got, n - got, offset + got);
+        if (!part) return part;
+        if (*part == 0) break;
+        got += *part;
     }
-    return static_cast<long long>(got);
+    return got;
 }
 
-void add_counts(scan_counts& into, const scan_counts& more) {
-    into.connections += more.connections;
-    into.uploads += more.uploads;
-    into.downloads += more.downloads;
-}
-
-// Reads the report one piece after another on this thread.
-read_outcome read_in_pieces(platform::report_handle report, std::uint64_t size, content_buffer& buffer,
-                            reading_progress& progress, scan_state& state, std::string& reason) {
-    std::uint64_t remaining = size;
-    while (remaining > 0) {
-        const std::size_t wanted = remaining < piece_size ? static_cast<std::size_t>(remaining) : piece_size;
-        const long long got = platform::read_report_at(report, buffer.bytes, wanted, size - remaining, reason);
-        if (got < 0) return read_outcome::failed;
-        if (got == 0) return read_outcome::changed;  // it ended before the size it had
-        scan_piece(state, buffer.bytes, static_cast<std::size_t>(got));
-        remaining -= static_cast<std::uint64_t>(got);
-        progress.done.store(size - remaining, std::memory_order_relaxed);
-        if (progress.on_piece) progress.on_piece(progress);
-    }
-    return read_outcome::whole;
+report_reading failed_reading(std::uint64_t size, const std::string& reason) {
+    report_reading reading;
+    reading.outcome = read_outcome::failed;
+    reading.reason = reason;
+    reading.size = size;
+    return reading;
 }
 
 }  // namespace
 
-chunked_reading::chunked_reading(platform::report_handle report, std::uint64_t size, reading_progress& progress,
+platform::result<platform::opened_report> open_for_reading(const report_entry& entry, reading_progress& progress) {
+    auto report = platform::open_report(entry);
+    if (report) {
+        progress.size.store(report->version.size, std::memory_order_relaxed);
+        progress.opened.store(true, std::memory_order_release);
+    }
+    return report;
+}
+
+report_reading unreadable(const report_entry& entry, const std::string& reason) {
+    return failed_reading(platform::unreadable_report_size(entry), reason);
+}
+
+report_reading read_in_pieces(const platform::opened_report& report, content_buffer& buffer,
+                              reading_progress& progress) {
+    const std::uint64_t size = report.version.size;
+    scan_state state;
+    scan_start(state);
+    report_reading reading;
+    reading.size = size;
+    for (std::uint64_t remaining = size; remaining > 0;) {
+        const std::size_t wanted = remaining < piece_size ? static_cast<std::size_t>(remaining) : piece_size;
+        const auto got = platform::read_report_at(report.handle, buffer.bytes, wanted, size - remaining);
+        if (!got) {
+            reading.outcome = read_outcome::failed;
+            reading.reason = got.reason();
+            break;
+        }
+        if (*got == 0) {  // it ended before the size it had
+            reading.outcome = read_outcome::changed;
+            break;
+        }
+        scan_piece(state, buffer.bytes, *got);
+        remaining -= *got;
+        progress.done.store(size - remaining, std::memory_order_relaxed);
+    }
+    reading.counts = scan_finish(state);
+    return reading;
+}
+
+chunked_reading::chunked_reading(const platform::opened_report& report, reading_progress& progress,
                                  std::size_t chunk_size)
-    : report_(report),
-      size_(size),
+    : report_(report.handle),
+      size_(report.version.size),
       chunk_size_(chunk_size < piece_size ? chunk_size : piece_size),
-      chunk_count_((size + chunk_size_ - 1) / chunk_size_),
-      progress_(progress) {}
+      chunk_count_((size_ + chunk_size_ - 1) / chunk_size_),
+      progress_(progress) {
+    result_.size = size_;
+}
 
 void chunked_reading::join() {
     std::lock_guard<std::mutex> hold(lock_);
@@ -75,10 +99,9 @@ void chunked_reading::read_chunk(std::uint64_t chunk, content_buffer& buffer) {
     const std::size_t length = left < chunk_size_ ? static_cast<std::size_t>(left) : chunk_size_;
     // The chunk and the bytes after it, never past the size found at the open.
     const std::size_t after = left - length < overhang_size ? static_cast<std::size_t>(left - length) : overhang_size;
-    std::string reason;
-    const long long got = read_fully_at(report_, buffer.bytes, length + after, offset, reason);
-    const bool short_read = got >= 0 && static_cast<std::uint64_t>(got) < length + after;
-    const std::size_t have = got < 0 ? 0 : static_cast<std::size_t>(got);
+    const auto got = read_fully_at(report_, buffer.bytes, length + after, offset);
+    const std::size_t have = got ? *got : 0;
+    const bool short_read = got && have < length + after;
     const std::size_t scanned = have < length ? have : length;
     // Cells beginning in the chunk, with the two bytes after it to see the last ones whole.
     const std::uint64_t cells = count_cell_openers(buffer.bytes, scanned + (have - scanned < 2 ? have - scanned : 2));
@@ -98,22 +121,22 @@ void chunked_reading::read_chunk(std::uint64_t chunk, content_buffer& buffer) {
     scan_piece(state, buffer.bytes, scanned);
     bool finished = scan_overhang(state, buffer.bytes + scanned, have - scanned);
     // A number still running on past the bytes read with the chunk: the rest of it, a little at a time.
-    for (std::uint64_t at = offset + have; !finished && at < size_ && got >= 0;) {
+    for (std::uint64_t at = offset + have; !finished && at < size_ && got;) {
         unsigned char more[overhang_size];
         const std::size_t wanted = size_ - at < overhang_size ? static_cast<std::size_t>(size_ - at) : overhang_size;
-        const long long part = read_fully_at(report_, more, wanted, at, reason);
-        if (part <= 0) break;
-        finished = scan_overhang(state, more, static_cast<std::size_t>(part));
-        at += static_cast<std::uint64_t>(part);
+        const auto part = read_fully_at(report_, more, wanted, at);
+        if (!part || *part == 0) break;
+        finished = scan_overhang(state, more, *part);
+        at += *part;
     }
     const scan_counts counts = scan_finish(state);
     progress_.done.fetch_add(scanned, std::memory_order_relaxed);
 
     std::lock_guard<std::mutex> hold(lock_);
-    add_counts(result_.counts, counts);
-    if (got < 0 && result_.outcome != read_outcome::failed) {
+    result_.counts += counts;
+    if (!got && result_.outcome != read_outcome::failed) {
         result_.outcome = read_outcome::failed;
-        result_.reason = reason;
+        result_.reason = got.reason();
     } else if (short_read && result_.outcome == read_outcome::whole) {
         result_.outcome = read_outcome::changed;
     }
@@ -127,33 +150,11 @@ report_reading chunked_reading::finish() {
     return result_;
 }
 
-report_reading read_report(report_entry& entry, content_buffer& buffer, reading_progress& progress,
-                           reading_helpers* helpers) {
-    report_reading reading;
-    platform::report_version before{}, after{};
-    const platform::report_handle report = platform::open_report(entry, before, reading.reason);
-    progress.size.store(entry.size, std::memory_order_relaxed);
-    progress.opened.store(true, std::memory_order_release);
-    if (report == platform::no_report) {
-        reading.outcome = read_outcome::failed;
-        return reading;
+report_reading close_after_reading(const platform::opened_report& report, report_reading reading) {
+    if (reading.outcome == read_outcome::whole) {
+        const auto after = platform::version_of_report(report.handle);
+        if (!after || !(*after == report.version)) reading.outcome = read_outcome::changed;
     }
-    if (helpers != nullptr && entry.size > chunked_from) {
-        chunked_reading chunks(report, entry.size, progress);
-        chunks.join();
-        helpers->offer(chunks);
-        chunks.help(buffer);
-        helpers->withdraw();
-        reading = chunks.finish();
-    } else {
-        scan_state state;
-        scan_start(state);
-        reading.outcome = read_in_pieces(report, entry.size, buffer, progress, state, reading.reason);
-        reading.counts = scan_finish(state);
-    }
-    // Size or times that differ after the read: it changed while it was read.
-    if (reading.outcome == read_outcome::whole && (!platform::version_of_report(report, after) || !(after == before)))
-        reading.outcome = read_outcome::changed;
-    platform::close_report(report);
+    platform::close_report(report.handle);
     return reading;
 }

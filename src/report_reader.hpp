@@ -6,7 +6,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <string>
 
@@ -18,18 +17,17 @@ enum class read_outcome { whole, changed, failed };
 
 struct report_reading {
     read_outcome outcome = read_outcome::whole;
-    std::string reason;  // why it failed
+    std::string reason;      // why it failed
+    std::uint64_t size = 0;  // the size it shows: the size read to, or for one not opened its size on disk
     scan_counts counts{};
 };
 
 // Where a reading stands, for the progress line: written by the reader, read
 // by the thread that writes the report's lines.
-// A reader on the writing thread itself calls on_piece after each piece.
 struct reading_progress {
     std::atomic<bool> opened{false};
     std::atomic<std::uint64_t> size{0};
     std::atomic<std::uint64_t> done{0};
-    std::function<void(const reading_progress&)> on_piece;
 };
 
 // One reader's own buffer: a piece of a report, and the bytes after it that a
@@ -42,6 +40,20 @@ struct content_buffer {
     alignas(64) unsigned char bytes[piece_size + overhang_size];
 };
 
+// The steps of reading a report, for whoever decides how it is read: open it,
+// read it whole on one thread or in chunks on several, and close it, which
+// tells whether it changed while it was read. No step writes anything.
+
+// Opens the entry's report and tells progress its size; for a report that
+// cannot be opened, unreadable gives the reading that says why.
+platform::result<platform::opened_report> open_for_reading(const report_entry& entry, reading_progress& progress);
+report_reading unreadable(const report_entry& entry, const std::string& reason);
+
+// Reads the report from its start to the size the open found, a piece after
+// another on this thread, and scans it.
+report_reading read_in_pieces(const platform::opened_report& report, content_buffer& buffer,
+                              reading_progress& progress);
+
 // A large report read in chunks by several threads side by side. Each chunk
 // first counts its cell openers, which tells the next chunk where it stands
 // in the nine-cell cycle; then it is scanned, and finished with the bytes
@@ -49,10 +61,10 @@ struct content_buffer {
 // for the one before it, so no thread waits on one that waits.
 class chunked_reading {
 public:
-    chunked_reading(platform::report_handle report, std::uint64_t size, reading_progress& progress,
+    chunked_reading(const platform::opened_report& report, reading_progress& progress,
                     std::size_t chunk_size = piece_size);
-    // A thread that will help: called before help(), under the lock of whoever
-    // offered the reading, so that finish() cannot return while it still works.
+    // A thread that will help: called before help(), under a lock that also
+    // keeps whoever started the reading from finishing it meanwhile.
     void join();
     // Reads and scans chunks until none is left.
     void help(content_buffer& buffer);
@@ -81,18 +93,6 @@ private:
     report_reading result_;
 };
 
-// Threads that may help with a large report: offer() lets them join its
-// reading until withdraw().
-class reading_helpers {
-public:
-    virtual void offer(chunked_reading& reading) = 0;
-    virtual void withdraw() = 0;
-
-protected:
-    ~reading_helpers() = default;
-};
-
-// Reads the entry's report from its start to the size the open found, and
-// scans it. With helpers, a large report is read in chunks side by side.
-report_reading read_report(report_entry& entry, content_buffer& buffer, reading_progress& progress,
-                           reading_helpers* helpers);
+// Closes the report after its reading; a report whose size or times differ
+// from the open's changed while it was read.
+report_reading close_after_reading(const platform::opened_report& report, report_reading reading);

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <string>
 
-#include "diagnostics.hpp"
-#include "output_streams.hpp"
 #include "platform.hpp"
 #include "text_encoding.hpp"
 
@@ -20,8 +18,8 @@ std::size_t columns(std::string_view text) {
 
 }  // namespace
 
-void write_size_line(const report_entry& entry, std::uint64_t size) {
-    write_text(console, "\n%llu | %s \n", static_cast<unsigned long long>(size), shown_on_console(entry.name).c_str());
+void write_size_line(text_stream& console, const report_entry& entry, std::uint64_t size) {
+    console.write("\n%llu | %s \n", static_cast<unsigned long long>(size), console.shown(entry.name).c_str());
 }
 
 progress_line::~progress_line() { wipe(); }
@@ -40,9 +38,9 @@ void progress_line::update(const report_entry& entry, const reading_progress& pr
         terminal_ = platform::is_terminal(platform::standard_stream::error);
         if (terminal_) {
             // The size line stands above the progress line.
-            write_size_line(entry, progress.size.load(std::memory_order_relaxed));
+            write_size_line(console_, entry, progress.size.load(std::memory_order_relaxed));
             size_line_shown_ = true;
-            flush_text(console);
+            console_.flush();
         }
     }
     if (!terminal_) return;
@@ -53,7 +51,7 @@ void progress_line::update(const report_entry& entry, const reading_progress& pr
     std::snprintf(figure, sizeof figure, " %3u%%", percent);
     const std::size_t width = platform::terminal_columns(platform::standard_stream::error) - 1;
     const std::size_t room = width > 5 ? width - 5 : 0;
-    const std::string name = shown_in_message(entry.name);
+    const std::string name = messages_.shown(entry.name);
     std::string line = name.substr(0, cut_at_character(name, room, columns));
     line += figure;
     redraw(line);
@@ -73,36 +71,36 @@ void progress_line::redraw(const std::string& line) {
     shown_ = now;
 }
 
-scan_counts scan_report(const report_entry& entry, const report_reading& reading, std::uint64_t ordinal,
-                        bool size_line_shown) {
-    if (!size_line_shown) write_size_line(entry, entry.size);
+scan_counts scan_report(run_output& out, diagnostics& messages, const report_entry& entry,
+                        const report_reading& reading, std::uint64_t ordinal, bool size_line_shown) {
+    if (!size_line_shown) write_size_line(out.console, entry, reading.size);
     scan_counts counts{};
     if (reading.outcome == read_outcome::failed) {
         // A report that cannot be read counts as empty, and says so.
-        report_failure("cannot read '%s': %s", shown_in_message(entry.name).c_str(), reading.reason.c_str());
+        messages.report("cannot read '%s': %s", messages.shown(entry.name).c_str(), reading.reason.c_str());
     } else {
         // One that changed while it was read has the figures of the bytes read.
         if (reading.outcome == read_outcome::changed)
-            report_failure("'%s' changed while it was read", shown_in_message(entry.name).c_str());
+            messages.report("'%s' changed while it was read", messages.shown(entry.name).c_str());
         counts = reading.counts;
     }
 
     const auto connections = static_cast<unsigned long long>(counts.connections);
     const auto uploads = static_cast<unsigned long long>(counts.uploads);
     const auto downloads = static_cast<unsigned long long>(counts.downloads);
-    write_text(console,
-               "\n REPORT FOR [%s]"
-               "\n TOTAL CONNECTIONS %12llu "
-               "\n TOTAL UPLOADS     %12llu BYTES"
-               "\n TOTAL DOWNLOADS   %12llu BYTES",
-               shown_on_console(entry.name).c_str(), connections, uploads, downloads);
+    out.console.write(
+        "\n REPORT FOR [%s]"
+        "\n TOTAL CONNECTIONS %12llu "
+        "\n TOTAL UPLOADS     %12llu BYTES"
+        "\n TOTAL DOWNLOADS   %12llu BYTES",
+        out.console.shown(entry.name).c_str(), connections, uploads, downloads);
 
     // Windows-1251: ОБЩО ВРЪЗКИ, КАЧЕНИ, СВАЛЕНИ.
-    write_text(summary_file,
-               "\n%llu. Report for [%s]:"
-               "\n \xCE\xC1\xD9\xCE \xC2\xD0\xDA\xC7\xCA\xC8 %12llu"
-               "\n      \xCA\xC0\xD7\xC5\xCD\xC8 %12llu BYTES"
-               "\n     \xD1\xC2\xC0\xCB\xC5\xCD\xC8 %12llu BYTES\n",
-               static_cast<unsigned long long>(ordinal), entry.summary_text, connections, uploads, downloads);
+    out.summary.write(
+        "\n%llu. Report for [%s]:"
+        "\n \xCE\xC1\xD9\xCE \xC2\xD0\xDA\xC7\xCA\xC8 %12llu"
+        "\n      \xCA\xC0\xD7\xC5\xCD\xC8 %12llu BYTES"
+        "\n     \xD1\xC2\xC0\xCB\xC5\xCD\xC8 %12llu BYTES\n",
+        static_cast<unsigned long long>(ordinal), entry.summary_text, connections, uploads, downloads);
     return counts;
 }

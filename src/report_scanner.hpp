@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "diagnostics.hpp"
+#include "output_streams.hpp"
 #include "report_reader.hpp"
 #include "scan_core.hpp"
 #include "tallies.hpp"
@@ -16,7 +18,8 @@
 // the line is wiped when the report is done. Standard output never sees it.
 class progress_line {
 public:
-    progress_line() : start_(std::chrono::steady_clock::now()) {}
+    progress_line(text_stream& console, const diagnostics& messages)
+        : console_(console), messages_(messages), start_(std::chrono::steady_clock::now()) {}
     ~progress_line();
     progress_line(const progress_line&) = delete;
     progress_line& operator=(const progress_line&) = delete;
@@ -28,6 +31,8 @@ public:
 private:
     void redraw(const std::string& line);
 
+    text_stream& console_;
+    const diagnostics& messages_;
     std::chrono::steady_clock::time_point start_;
     bool checked_terminal_ = false;
     bool terminal_ = false;
@@ -35,9 +40,9 @@ private:
     std::size_t shown_ = 0;
 };
 
-void write_size_line(const report_entry& entry, std::uint64_t size);
+void write_size_line(text_stream& console, const report_entry& entry, std::uint64_t size);
 
 // Writes the report's lines (the size line unless already shown), with the
 // ordinal it has in the summary, and returns its counts.
-scan_counts scan_report(const report_entry& entry, const report_reading& reading, std::uint64_t ordinal,
-                        bool size_line_shown);
+scan_counts scan_report(run_output& out, diagnostics& messages, const report_entry& entry,
+                        const report_reading& reading, std::uint64_t ordinal, bool size_line_shown);

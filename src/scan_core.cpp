@@ -7,78 +7,77 @@
 // number that a piece's end cut off.
 #include "scan_core.hpp"
 
+#include <array>
+#include <iterator>
+
 #include "scan_kernels.hpp"
 
 namespace {
 
-// A kernel's two entry points: the scan, and the count of cell openers.
-struct kernel_functions {
-    void (*scan)(scan_state&, const unsigned char*, std::size_t, std::size_t);
-    std::uint64_t (*count)(const unsigned char*, std::size_t);
-};
-
-#if defined(TRAFFIC_TOTALS_X86_KERNELS)
-kernel_functions functions_of(scan_kernel kernel) {
-    switch (kernel) {
-        case scan_kernel::sse2:
-            return {scan_openers_sse2, count_cells_sse2};
-        case scan_kernel::avx2:
-            return {scan_openers_avx2, count_cells_avx2};
-        case scan_kernel::avx512:
-            return {scan_openers_avx512, count_cells_avx512};
-        case scan_kernel::plain:
-            break;
-    }
-    return {scan_openers_plain, count_cells_plain};
-}
-
 // __builtin_cpu_supports asks both the processor and whether the operating
 // system saves the wider registers.
-bool processor_runs(scan_kernel kernel) {
+bool runs_anywhere() { return true; }
+#if defined(TRAFFIC_TOTALS_X86_KERNELS)
+bool runs_avx2() {
     __builtin_cpu_init();
-    switch (kernel) {
-        case scan_kernel::avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2") &&
-                   processor_runs(scan_kernel::avx2);
-        case scan_kernel::avx2:
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
-        case scan_kernel::plain:
-        case scan_kernel::sse2:
-            break;
-    }
-    return true;
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
 }
-
-scan_kernel fastest_kernel() {
-#if defined(TRAFFIC_TOTALS_PLAIN_SCAN)
-    return scan_kernel::plain;
-#else
-    if (processor_runs(scan_kernel::avx512)) return scan_kernel::avx512;
-    return processor_runs(scan_kernel::avx2) ? scan_kernel::avx2 : scan_kernel::sse2;
-#endif
+bool runs_avx512() {
+    return runs_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2");
 }
-#else
-kernel_functions functions_of(scan_kernel) { return {scan_openers_plain, count_cells_plain}; }
-bool processor_runs(scan_kernel kernel) { return kernel == scan_kernel::plain; }
-scan_kernel fastest_kernel() { return scan_kernel::plain; }
 #endif
 
-scan_kernel chosen_kernel = fastest_kernel();
-kernel_functions chosen = functions_of(chosen_kernel);
+// Every kernel built for this processor's architecture, slowest first.
+struct kernel_entry {
+    scan_kernel kernel;
+    const char* name;
+    const kernel_functions& functions;
+    bool (*processor_runs)();
+};
+constexpr kernel_entry kernels[] = {
+    {scan_kernel::plain, "plain", plain_kernel, runs_anywhere},
+#if defined(TRAFFIC_TOTALS_X86_KERNELS)
+    {scan_kernel::sse2, "sse2", sse2_kernel, runs_anywhere},
+    {scan_kernel::avx2, "avx2", avx2_kernel, runs_avx2},
+    {scan_kernel::avx512, "avx512", avx512_kernel, runs_avx512},
+#endif
+};
+
+constexpr auto kernel_list = [] {
+    std::array<scan_kernel, std::size(kernels)> list{};
+    for (std::size_t i = 0; i < list.size(); ++i) list[i] = kernels[i].kernel;
+    return list;
+}();
+
+const kernel_entry* entry_of(scan_kernel kernel) {
+    for (const kernel_entry& entry : kernels)
+        if (entry.kernel == kernel) return &entry;
+    return nullptr;
+}
+
+const kernel_entry& fastest_kernel() {
+#if !defined(TRAFFIC_TOTALS_PLAIN_SCAN)
+    for (std::size_t i = std::size(kernels); i-- > 1;)
+        if (kernels[i].processor_runs()) return kernels[i];
+#endif
+    return kernels[0];
+}
+
+const kernel_entry* chosen = &fastest_kernel();
 
 // Finishes a number that the last piece cut off (a kernel given no openers to
 // scan does only that), then the openers that begin in the kept bytes. False
 // while the number runs on: then every byte here is one of its digits, and no
 // opener can begin in them.
 bool close_seam(scan_state& s, const unsigned char* bytes, std::size_t n) {
-    if (s.pending != no_number) chosen.scan(s, bytes, n, n);
+    if (s.pending != no_number) chosen->functions.scan(s, bytes, n, n);
     if (s.pending != no_number) return false;
     const std::size_t head = n < 2 ? n : 2;
     if (s.tail_length + head >= 3) {
         unsigned char seam[4] = {s.tail[0], s.tail[1], 0, 0};
         for (std::size_t i = 0; i < head; ++i) seam[s.tail_length + i] = bytes[i];
-        chosen.scan(s, seam, 0, s.tail_length + head);
+        chosen->functions.scan(s, seam, 0, s.tail_length + head);
         // A number begun in the seam goes on in these bytes, after the ones the seam took.
         if (s.pending != no_number) s.pending_skip = static_cast<std::uint8_t>(s.pending_skip + head);
     }
@@ -92,7 +91,7 @@ void scan_start(scan_state& state) { state = scan_state{}; }
 void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n) {
     if (n == 0) return;
     scan_state s = state;
-    if (close_seam(s, bytes, n)) chosen.scan(s, bytes, 0, n);
+    if (close_seam(s, bytes, n)) chosen->functions.scan(s, bytes, 0, n);
     if (n >= 2) {
         s.tail[0] = bytes[n - 2];
         s.tail[1] = bytes[n - 1];
@@ -109,13 +108,15 @@ void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n) {
 bool scan_overhang(scan_state& state, const unsigned char* bytes, std::size_t n) {
     if (n == 0) return state.pending == no_number;
     scan_state s = state;
-    if (close_seam(s, bytes, n) && s.pending != no_number) chosen.scan(s, bytes, n, n);
+    if (close_seam(s, bytes, n) && s.pending != no_number) chosen->functions.scan(s, bytes, n, n);
     s.tail_length = 0;
     state = s;
     return s.pending == no_number;
 }
 
-std::uint64_t count_cell_openers(const unsigned char* bytes, std::size_t n) { return chosen.count(bytes, n); }
+std::uint64_t count_cell_openers(const unsigned char* bytes, std::size_t n) {
+    return chosen->functions.count(bytes, n);
+}
 
 void scan_start_at_cell(scan_state& state, std::uint64_t cells_before) {
     state = scan_state{};
@@ -130,27 +131,22 @@ scan_counts scan_finish(scan_state& state) {
     return state.counts;
 }
 
-scan_kernel active_scan_kernel() { return chosen_kernel; }
+const std::span<const scan_kernel> every_scan_kernel{kernel_list};
 
-bool scan_kernel_supported(scan_kernel kernel) { return processor_runs(kernel); }
+scan_kernel active_scan_kernel() { return chosen->kernel; }
+
+bool scan_kernel_supported(scan_kernel kernel) {
+    const kernel_entry* entry = entry_of(kernel);
+    return entry != nullptr && entry->processor_runs();
+}
 
 bool use_scan_kernel(scan_kernel kernel) {
     if (!scan_kernel_supported(kernel)) return false;
-    chosen_kernel = kernel;
-    chosen = functions_of(kernel);
+    chosen = entry_of(kernel);
     return true;
 }
 
 const char* scan_kernel_name(scan_kernel kernel) {
-    switch (kernel) {
-        case scan_kernel::sse2:
-            return "sse2";
-        case scan_kernel::avx2:
-            return "avx2";
-        case scan_kernel::avx512:
-            return "avx512";
-        case scan_kernel::plain:
-            break;
-    }
-    return "plain";
+    const kernel_entry* entry = entry_of(kernel);
+    return entry != nullptr ? entry->name : "absent";
 }

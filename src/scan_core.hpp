@@ -4,12 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
-struct scan_counts {
-    std::uint64_t connections;
-    std::uint64_t uploads;
-    std::uint64_t downloads;
-};
+#include "tallies.hpp"
 
 enum : std::uint8_t { no_number = 0, upload_number = 1, download_number = 2 };
 
@@ -45,10 +42,9 @@ bool scan_overhang(scan_state& state, const unsigned char* bytes, std::size_t n)
 // The ways to scan: byte by byte, and vector kernels that find the openers 64
 // bytes at a time. The fastest that the processor runs is chosen at start-up.
 enum class scan_kernel { plain, sse2, avx2, avx512 };
-// Every kernel the program has, slowest first, for whatever must try them all
+// Every kernel this build has, slowest first, for whatever must try them all
 // (tests, benchmarks, fuzzing); those the processor lacks are refused below.
-inline constexpr scan_kernel every_scan_kernel[] = {scan_kernel::plain, scan_kernel::sse2, scan_kernel::avx2,
-                                                    scan_kernel::avx512};
+extern const std::span<const scan_kernel> every_scan_kernel;
 scan_kernel active_scan_kernel();
 bool scan_kernel_supported(scan_kernel kernel);
 // For tests and benchmarks; a kernel the processor lacks is refused (false).

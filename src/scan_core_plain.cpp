@@ -1,13 +1,20 @@
-// The portable kernel: the opener scan one position at a time.
+// The portable kernel: the opener scan one position at a time, numbers read
+// eight digits to a 64-bit word.
 #define SCAN_ISA scan_plain
 #include "scan_blocks.hpp"
 #include "scan_kernels.hpp"
 
-void scan_openers_plain(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n) {
-    scan_plain::finish_pending(state, bytes, n);
-    scan_plain::scan_bytewise(state, state.counts, state.cell_place, bytes, from, n);
-}
+namespace scan_plain {
+namespace {
 
-std::uint64_t count_cells_plain(const unsigned char* bytes, std::size_t n) {
-    return scan_plain::count_cells_bytewise(bytes, 0, n);
-}
+struct plain_isa {
+    static bool fifteen_digits(const unsigned char* at, std::uint64_t& value, std::size_t& length) {
+        return fifteen_digits_in_words(at, value, length);
+    }
+};
+
+}  // namespace
+}  // namespace scan_plain
+
+const kernel_functions plain_kernel{scan_plain::scan_positions<scan_plain::plain_isa>,
+                                    scan_plain::count_cell_positions};

@@ -1,9 +1,10 @@
-// The kernels, one file per instruction set, each built from the generic
-// block scan (scan_blocks.hpp) for its own set. Each first finishes a number
-// that the state holds pending, whose digits start at bytes[pending_skip],
-// then scans the openers that begin at from..n-3 of the piece, every one of
-// them whole inside it. A number that runs into the piece's end is left
-// pending.
+// The kernels, one file per instruction set, each the generic block scan
+// (scan_blocks.hpp) instantiated with its own traits. A kernel's scan first
+// finishes a number that the state holds pending, whose digits start at
+// bytes[pending_skip], then scans the openers that begin at from..n-3 of the
+// piece, every one of them whole inside it. A number that runs into the
+// piece's end is left pending. Its count gives the cell openers that begin at
+// 0..n-3.
 #pragma once
 
 #include <cstddef>
@@ -11,13 +12,12 @@
 
 #include "scan_core.hpp"
 
-void scan_openers_plain(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n);
-void scan_openers_sse2(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n);
-void scan_openers_avx2(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n);
-void scan_openers_avx512(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n);
+struct kernel_functions {
+    void (*scan)(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n);
+    std::uint64_t (*count)(const unsigned char* bytes, std::size_t n);
+};
 
-// The cell openers that begin at 0..n-3.
-std::uint64_t count_cells_plain(const unsigned char* bytes, std::size_t n);
-std::uint64_t count_cells_sse2(const unsigned char* bytes, std::size_t n);
-std::uint64_t count_cells_avx2(const unsigned char* bytes, std::size_t n);
-std::uint64_t count_cells_avx512(const unsigned char* bytes, std::size_t n);
+extern const kernel_functions plain_kernel;
+extern const kernel_functions sse2_kernel;
+extern const kernel_functions avx2_kernel;
+extern const kernel_functions avx512_kernel;

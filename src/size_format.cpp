@@ -29,8 +29,8 @@ int format_size(std::uint64_t count, char* text, std::size_t capacity) {
     return std::snprintf(text, capacity, "%10.3f %s\n", value, unit);
 }
 
-void print_size(std::uint64_t count, output_target target) {
+void print_size(run_output& out, std::uint64_t count, output_target target) {
     char text[64];
     format_size(count, text, sizeof text);
-    write_text(target == console_target ? console : summary_file, "%s", text);
+    out[target].write("%s", text);
 }

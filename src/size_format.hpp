@@ -8,4 +8,5 @@
 
 // Writes the formatted line into text (at least 64 bytes) and returns its length.
 int format_size(std::uint64_t count, char* text, std::size_t capacity);
-void print_size(std::uint64_t count, output_target target);
+struct run_output;
+void print_size(run_output& out, std::uint64_t count, output_target target);

@@ -1,15 +1,27 @@
-// The run's shared records: the totals, one directory entry, and where a
-// size is written.
+// The run's shared records: the counts of a report and of the run, one
+// directory entry, and where a size is written. Everything else builds on
+// these; they build on nothing.
 #pragma once
 
 #include <cstdint>
 
-// The run's totals, kept by the run driver. 64-bit unsigned, so no
-// realistic traffic figure wraps.
+// Connections and bytes, of one report or of all of them: 64-bit unsigned,
+// so no realistic traffic figure wraps.
+struct scan_counts {
+    std::uint64_t connections;
+    std::uint64_t uploads;
+    std::uint64_t downloads;
+    scan_counts& operator+=(const scan_counts& more) {
+        connections += more.connections;
+        uploads += more.uploads;
+        downloads += more.downloads;
+        return *this;
+    }
+};
+
+// The run's totals, kept by the run driver.
 struct tallies {
-    std::uint64_t total_uploads;
-    std::uint64_t total_downloads;
-    std::uint64_t total_connections;
+    scan_counts totals;
     std::uint64_t reports_done;  // also the ordinal of the last report
 };
 

@@ -30,12 +30,10 @@ chunked_result read_in_chunks(const std::string& data, std::size_t chunk_size, u
     std::ofstream(path, std::ios::binary) << data;
     report_entry entry{};
     path.string().copy(entry.name, sizeof entry.name - 1);
-    platform::report_version version{};
-    std::string reason;
-    const platform::report_handle report = platform::open_report(entry, version, reason);
-    EXPECT_NE(report, platform::no_report) << reason;
+    const auto report = platform::open_report(entry);
+    EXPECT_TRUE(report) << report.reason();
     reading_progress progress;
-    chunked_reading reading(report, entry.size, progress, chunk_size);
+    chunked_reading reading(*report, progress, chunk_size);
     std::vector<std::thread> helpers;
     for (unsigned i = 0; i < threads; ++i) {
         reading.join();
@@ -46,7 +44,7 @@ chunked_result read_in_chunks(const std::string& data, std::size_t chunk_size, u
     }
     for (auto& helper : helpers) helper.join();
     const report_reading result = reading.finish();
-    platform::close_report(report);
+    platform::close_report(report->handle);
     std::filesystem::remove(path);
     return {result.counts, result.outcome};
 }

@@ -11,8 +11,6 @@
 
 namespace {
 
-using files = std::map<std::string, std::string>;
-
 const std::string two_rows = table_rows({traffic_row("1000", "2000"), traffic_row("24", "48")});
 const std::string one_row = table_rows({traffic_row("512", "1536")});
 

@@ -5,12 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 const char* const program_path = TRAFFIC_TOTALS_PROGRAM;
@@ -18,48 +15,6 @@ const char* const program_path = TRAFFIC_TOTALS_PROGRAM;
 bool run_result::exited_with(int code) const { return WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == code; }
 bool run_result::killed_by(int signal_number) const {
     return WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == signal_number;
-}
-
-scratch_folder::scratch_folder(const std::string& leaf) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/traffic-totals-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    top_ = pattern;
-    path_ = top_ + "/" + leaf;
-    std::filesystem::create_directories(path_);
-}
-
-scratch_folder::~scratch_folder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(top_, ignored);
-}
-
-void scratch_folder::write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path_ + "/" + name, std::ios::binary) << bytes;
-}
-
-std::string scratch_folder::read(const std::string& name) const {
-    std::ifstream in(path_ + "/" + name, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-std::map<std::string, std::string> scratch_folder::contents() const {
-    std::map<std::string, std::string> found;
-    for (const auto& item : std::filesystem::directory_iterator(path_)) {
-        const std::string name = item.path().filename().string();
-        found[name] = item.is_directory() ? "<dir>" : (item.is_regular_file() ? read(name) : "<other>");
-    }
-    return found;
-}
-
-std::vector<std::string> scratch_folder::names() const {
-    std::vector<std::string> found;
-    for (const auto& item : std::filesystem::directory_iterator(path_))
-        found.push_back(item.path().filename().string());
-    std::sort(found.begin(), found.end());
-    return found;
 }
 
 namespace {

@@ -2,9 +2,10 @@
 // and reading back everything it leaves.
 #pragma once
 
-#include <map>
 #include <string>
 #include <vector>
+
+#include "scratch_folder.hpp"
 
 struct run_result {
     std::string out;
@@ -12,26 +13,6 @@ struct run_result {
     int wait_status;
     bool exited_with(int code) const;
     bool killed_by(int signal_number) const;
-};
-
-// A fresh folder below the system's temporary folder, removed with its contents.
-class scratch_folder {
-public:
-    explicit scratch_folder(const std::string& leaf = "run");
-    ~scratch_folder();
-    scratch_folder(const scratch_folder&) = delete;
-    scratch_folder& operator=(const scratch_folder&) = delete;
-    const std::string& path() const { return path_; }
-    void write(const std::string& name, const std::string& bytes) const;
-    std::string read(const std::string& name) const;
-    // Every entry left in the folder, name to content ("<dir>" for a folder).
-    std::map<std::string, std::string> contents() const;
-    // Just the names, for folders with files too large to read back.
-    std::vector<std::string> names() const;
-
-private:
-    std::string path_;
-    std::string top_;
 };
 
 struct run_options {

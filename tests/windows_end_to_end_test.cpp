@@ -14,20 +14,11 @@
 #include "expected_output.hpp"
 #include "reference_scan.hpp"
 #include "report_text.hpp"
+#include "scratch_folder.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using files = std::map<std::string, std::string>;
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void write_file(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 std::string crlf(const std::string& text) {
     std::string out;
@@ -45,48 +36,14 @@ struct run_result {
     int status;
 };
 
-// A report folder, and beside it a folder for what the program prints.
-class scratch_folder {
-public:
-    scratch_folder() {
-        // A folder never used before: Wine's process numbers are small and come again.
-        static int serial = 0;
-        do {
-            top_ = fs::temp_directory_path() /
-                   ("traffic-totals-test-" + std::to_string(_getpid()) + "-" + std::to_string(++serial));
-        } while (!fs::create_directory(top_));
-        fs::create_directories(top_ / "run");
-        fs::create_directories(top_ / "out");
-        const fs::path here = fs::current_path();
-        fs::current_path(top_ / "run");
-        path_ = fs::current_path().string();  // as the program will see it
-        fs::current_path(here);
-    }
-    ~scratch_folder() {
-        std::error_code ignored;
-        fs::remove_all(top_, ignored);
-    }
-    const std::string& path() const { return path_; }
-    void write(const std::string& name, const std::string& bytes) const { write_file(top_ / "run" / name, bytes); }
-    std::string read(const std::string& name) const { return read_file(top_ / "run" / name); }
-    files contents() const {
-        files found;
-        for (const auto& item : fs::directory_iterator(top_ / "run"))
-            found[item.path().filename().string()] = item.is_directory() ? "<dir>" : read_file(item.path());
-        return found;
-    }
-    run_result run() const {
-        const std::string out = (top_ / "out" / "stdout").string(), err = (top_ / "out" / "stderr").string();
-        const std::string command = "\"cd /d \"" + path_ + "\" && \"" + native(TRAFFIC_TOTALS_PROGRAM) + "\" <NUL >\"" +
-                                    out + "\" 2>\"" + err + "\"\"";
-        const int status = std::system(command.c_str());
-        return {read_file(out), read_file(err), status};
-    }
-
-private:
-    fs::path top_;
-    std::string path_;
-};
+// The program run in the folder by the command processor, its output kept beside the folder.
+run_result run_in(const scratch_folder& folder) {
+    const std::string out = folder.beside("stdout").string(), err = folder.beside("stderr").string();
+    const std::string command = "\"cd /d \"" + folder.path() + "\" && \"" + native(TRAFFIC_TOTALS_PROGRAM) +
+                                "\" <NUL >\"" + out + "\" 2>\"" + err + "\"\"";
+    const int status = std::system(command.c_str());
+    return {read_file(out), read_file(err), status};
+}
 
 // With standard input no console there is no key to wait for: the program
 // shows its own prompt and ends, as on Linux.
@@ -113,7 +70,7 @@ const total_sizes one_row_sizes{"   512.000 bytes", "     1.500 KB", "     2.000
 
 TEST(WindowsEndToEnd, EmptyFolderGivesTheTotalsAlone) {
     scratch_folder folder;
-    const run_result run = folder.run();
+    const run_result run = run_in(folder);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, expected_windows_console({}, folder.path(), zero_sizes));
@@ -127,7 +84,7 @@ TEST(WindowsEndToEnd, ReportsInCaseMixedNamesInTheSystemsOrder) {
     folder.write("A.HTML", two_rows);
     folder.write("c.Htm", one_row);
     folder.write("notes.txt", one_row);
-    const run_result run = folder.run();
+    const run_result run = run_in(folder);
     const auto reports = in_shown_order({{"A.HTML", two_rows.size(), 2, 1024, 2048},
                                          {"b.htm", one_row.size(), 1, 512, 1536},
                                          {"c.Htm", one_row.size(), 1, 512, 1536}},
@@ -151,7 +108,7 @@ TEST(WindowsEndToEnd, EarlierSummariesAreNeitherScannedNorNamedAfter) {
     folder.write("IZHOD_old.htm_ETC.TXT", "<tr><td><td><td><td><td>99");
     const std::vector<report_figures> reports{{"traffic.htm", one_row.size(), 1, 512, 1536}};
     for (int run_number = 1; run_number <= 2; ++run_number) {
-        const run_result run = folder.run();
+        const run_result run = run_in(folder);
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out, expected_windows_console(reports, folder.path(), one_row_sizes)) << run_number;
         EXPECT_EQ(
@@ -180,7 +137,7 @@ TEST(WindowsEndToEnd, AReportOverTheReadBufferWithOpenersAndNumbersOnItsEdges) {
     ASSERT_EQ(big.uploads, 1 + 123456789ull + 77 + 3000000000ull);
     ASSERT_EQ(big.downloads, 2 + 987654321ull + 88 + 1);
     ASSERT_EQ(big.connections, 4u);
-    const run_result run = folder.run();
+    const run_result run = run_in(folder);
     const total_sizes sizes{"     2.909 GB", "   941.901 MB", "     3.829 GB"};
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, expected_windows_console({big}, folder.path(), sizes));
@@ -190,7 +147,7 @@ TEST(WindowsEndToEnd, AReportOverTheReadBufferWithOpenersAndNumbersOnItsEdges) {
 TEST(WindowsEndToEnd, ADirectoryNamedLikeAReportCountsAsEmptyAndFailsTheRun) {
     scratch_folder folder;
     fs::create_directory(fs::path(folder.path()) / "archive.htm");
-    const run_result run = folder.run();
+    const run_result run = run_in(folder);
     const std::vector<report_figures> reports{{"archive.htm", 0, 0, 0, 0, {}}};
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "traffic-totals: cannot read 'archive.htm': not a regular file\r\n");
@@ -208,7 +165,7 @@ TEST(WindowsEndToEnd, AReportLockedByAnotherProgramIsSaidInWindowsWords) {
     const std::wstring locked_path = (fs::path(folder.path()) / "b.htm").wstring();
     const HANDLE lock = CreateFileW(locked_path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-    const run_result run = folder.run();
+    const run_result run = run_in(folder);
     CloseHandle(lock);
     char text[512];
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -241,7 +198,7 @@ TEST(WindowsEndToEnd, SizesRoundAsOnLinux) {
         const std::string html = table_rows({traffic_row(std::to_string(c.up), std::to_string(c.down))});
         folder.write("r.htm", html);
         const std::vector<report_figures> reports{{"r.htm", html.size(), 1, c.up, c.down}};
-        const run_result run = folder.run();
+        const run_result run = run_in(folder);
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out, expected_windows_console(reports, folder.path(), c.sizes)) << c.up;
         EXPECT_EQ(folder.read("izhod_r.htm_etc.txt"), crlf(expected_summary(reports, folder.path(), c.sizes)));
