@@ -62,7 +62,7 @@ peak_kb() {
 
 ratio() { echo "scale=2; $1 / $2" | bc; }
 
-echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1)"
 
 # Warm the page cache, then measure.
 cat "$corpus/large/traffic.htm" >/dev/null

@@ -41,6 +41,9 @@ constexpr kernel_entry kernels[] = {
     {scan_kernel::sse2, "sse2", sse2_kernel, runs_anywhere},
     {scan_kernel::avx2, "avx2", avx2_kernel, runs_avx2},
     {scan_kernel::avx512, "avx512", avx512_kernel, runs_avx512},
+#elif defined(TRAFFIC_TOTALS_NEON_KERNEL)
+    // Advanced SIMD is part of every 64-bit ARM processor.
+    {scan_kernel::neon, "neon", neon_kernel, runs_anywhere},
 #endif
 };
 

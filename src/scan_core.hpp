@@ -40,8 +40,9 @@ void scan_start_at_cell(scan_state& state, std::uint64_t cells_before);
 bool scan_overhang(scan_state& state, const unsigned char* bytes, std::size_t n);
 
 // The ways to scan: byte by byte, and vector kernels that find the openers 64
-// bytes at a time. The fastest that the processor runs is chosen at start-up.
-enum class scan_kernel { plain, sse2, avx2, avx512 };
+// bytes at a time (x86-64: SSE2, AVX2, AVX-512; 64-bit ARM: NEON). The
+// fastest that the processor runs is chosen at start-up.
+enum class scan_kernel { plain, sse2, avx2, avx512, neon };
 // Every kernel this build has, slowest first, for whatever must try them all
 // (tests, benchmarks, fuzzing); those the processor lacks are refused below.
 extern const std::span<const scan_kernel> every_scan_kernel;

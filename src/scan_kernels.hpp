@@ -21,3 +21,4 @@ extern const kernel_functions plain_kernel;
 extern const kernel_functions sse2_kernel;
 extern const kernel_functions avx2_kernel;
 extern const kernel_functions avx512_kernel;
+extern const kernel_functions neon_kernel;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
 
 const char* const program_path = TRAFFIC_TOTALS_PROGRAM;
 
@@ -106,6 +107,14 @@ run_result running_program::wait() {
     waited_ = true;
     if (!out_is_pipe_ && out_ >= 0) result.out = slurp(out_, true);
     result.err = slurp(err_, true);
+#if TRAFFIC_TOTALS_EMULATED
+    // qemu-user's own word when the program ends by a signal that dumps core:
+    // the emulator's, not the program's.
+    constexpr std::string_view emulator_note = "qemu: uncaught target signal ";
+    if (const std::size_t at = result.err.find(emulator_note);
+        at != std::string::npos && (at == 0 || result.err[at - 1] == '\n'))
+        result.err.erase(at, result.err.find('\n', at) - at + 1);
+#endif
     return result;
 }
 
