@@ -79,6 +79,7 @@ t_one_dd=$(median_seconds "$large" taskset -c 0 dd if=traffic.htm of=/dev/null b
 t_fast_small=$(median_seconds "$small" "$fast")
 t_plain_small=$(median_seconds "$small" "$plain")
 t_reader=$(median_seconds "$small" bash -c "exec '$reader' *.htm")
+t_reader2=$(median_seconds "$small" bash -c "exec '$reader' -j 2 *.htm")
 m_large=$(peak_kb "$large" "$fast")
 m_small=$(peak_kb "$small" "$fast")
 
@@ -88,8 +89,10 @@ printf '                      vs dd %sx   plain-loop build / traffic-totals %sx\
   "$(ratio "$t_fast_large" "$t_dd")" "$(ratio "$t_plain_large" "$t_fast_large")"
 printf '  1 GB, one processor: traffic-totals %s   dd bs=1M %s   vs dd %sx\n' "$t_one_large" "$t_one_dd" \
   "$(ratio "$t_one_large" "$t_one_dd")"
-printf '  100,000 x 2 KB:     traffic-totals %s   plain-loop build %s   plain reader %s\n' "$t_fast_small" "$t_plain_small" "$t_reader"
-printf '                      vs plain reader %sx\n' "$(ratio "$t_fast_small" "$t_reader")"
+printf '  100,000 x 2 KB:     traffic-totals %s   plain-loop build %s   plain reader %s   on 2 threads %s\n' \
+  "$t_fast_small" "$t_plain_small" "$t_reader" "$t_reader2"
+printf '                      vs plain reader %sx   (2-thread plain reader: %sx)\n' "$(ratio "$t_fast_small" "$t_reader")" \
+  "$(ratio "$t_reader2" "$t_reader")"
 printf '  peak memory:        1 GB report %s KB   100,000 reports %s KB\n' "$m_large" "$m_small"
 
 # Cold: the page cache dropped before each run (root only).
@@ -99,12 +102,13 @@ if [ -w /proc/sys/vm/drop_caches ]; then
   c_dd=$(median_seconds "$large" dd if=traffic.htm of=/dev/null bs=1M status=none)
   c_fast_small=$(median_seconds "$small" "$fast")
   c_reader=$(median_seconds "$small" bash -c "exec '$reader' *.htm")
+  c_reader2=$(median_seconds "$small" bash -c "exec '$reader' -j 2 *.htm")
   cold=0
   printf '\ncold page cache, median of %d (seconds)\n' "$runs"
   printf '  1 GB report:        traffic-totals %s   dd bs=1M %s   vs dd %sx\n' "$c_fast_large" "$c_dd" \
     "$(ratio "$c_fast_large" "$c_dd")"
-  printf '  100,000 x 2 KB:     traffic-totals %s   plain reader %s   vs plain reader %sx\n' "$c_fast_small" \
-    "$c_reader" "$(ratio "$c_fast_small" "$c_reader")"
+  printf '  100,000 x 2 KB:     traffic-totals %s   plain reader %s   vs plain reader %sx   (2-thread plain reader: %sx)\n' \
+    "$c_fast_small" "$c_reader" "$(ratio "$c_fast_small" "$c_reader")" "$(ratio "$c_reader2" "$c_reader")"
   # Warm again for what follows.
   cat "$corpus/large/traffic.htm" >/dev/null
   (cd "$corpus/small" && printf "%s\0" *.htm | xargs -0 cat >/dev/null)

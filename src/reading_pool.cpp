@@ -49,17 +49,18 @@ void reading_pool::reset(slot& s) {
     s.progress.opened.store(false, std::memory_order_relaxed);
     s.progress.size.store(0, std::memory_order_relaxed);
     s.progress.done.store(0, std::memory_order_relaxed);
-    s.done = false;
+    s.done.store(false, std::memory_order_relaxed);
 }
 
 void reading_pool::give(const report_entry& entry) {
-    std::lock_guard<std::mutex> hold(lock_);
-    slot& s = slots_[given_ % slots_.size()];
+    const std::size_t given = given_.load();
+    slot& s = slots_[given % slots_.size()];
     reset(s);
     s.entry = entry;
-    ++given_;
+    std::lock_guard<std::mutex> hold(lock_);
+    given_.store(given + 1);
     // A whole batch, or what there is when the workers have run dry.
-    if (given_ - claimed_ >= batch_size || claimed_ == taken_) work_ready_.notify_one();
+    if (given + 1 - claimed_ >= batch_size || claimed_ == taken_.load()) work_ready_.notify_one();
 }
 
 reading_pool::awaited_report reading_pool::awaited() const {
@@ -68,18 +69,32 @@ reading_pool::awaited_report reading_pool::awaited() const {
 }
 
 std::optional<reading_pool::taken_report> reading_pool::take(std::chrono::milliseconds patience) {
-    slot& s = slots_[taken_ % slots_.size()];
+    const std::size_t taken = taken_.load();
+    slot& s = slots_[taken % slots_.size()];
     if (workers_.empty()) {
         s.reading = read(s.entry, *buffers_.front(), s.progress);
-        ++taken_;
-        return taken_report{s.entry, s.reading};
+    } else if (!s.done.load()) {
+        std::unique_lock<std::mutex> hold(lock_);
+        // Whatever is on hand is worth reading now: the run waits for it.
+        if (claimed_ < given_.load()) work_ready_.notify_all();
+        taker_waits_.store(true);
+        const bool done = report_done_.wait_for(hold, patience, [&s] { return s.done.load(); });
+        taker_waits_.store(false);
+        if (!done) return std::nullopt;
     }
-    std::unique_lock<std::mutex> hold(lock_);
-    // Whatever is on hand is worth reading now: the run waits for it.
-    if (claimed_ < given_) work_ready_.notify_all();
-    if (!report_done_.wait_for(hold, patience, [&s] { return s.done; })) return std::nullopt;
-    ++taken_;
+    taken_.store(taken + 1);
     return taken_report{s.entry, s.reading};
+}
+
+// The slot's reading is in place. The taking thread set taker_waits_ under
+// the lock before it last looked at the flag, so either it sees the flag
+// set, or this sees it waiting and wakes it under the lock.
+void reading_pool::finished(std::size_t index) {
+    slots_[index % slots_.size()].done.store(true);
+    if (taker_waits_.load() && taken_.load() == index) {
+        std::lock_guard<std::mutex> hold(lock_);
+        report_done_.notify_all();
+    }
 }
 
 bool reading_pool::large_report_wants_help() const {
@@ -108,12 +123,14 @@ report_reading reading_pool::read_in_chunks(const platform::opened_report& repor
         std::lock_guard<std::mutex> hold(lock_);
         chunks.join();
         large_ = &chunks;
+        large_offered_.store(true);
     }
     work_ready_.notify_all();
     chunks.help(buffer);
     {
         std::lock_guard<std::mutex> hold(lock_);
         large_ = nullptr;
+        large_offered_.store(false);
     }
     return chunks.finish();
 }
@@ -147,19 +164,21 @@ void reading_pool::work(content_buffer& buffer) {
             if (stopping_) return;
             continue;
         }
+        const std::size_t given = given_.load();
         const std::size_t first = claimed_;
-        const std::size_t last = given_ - claimed_ < batch_size ? given_ : claimed_ + batch_size;
+        const std::size_t last = given - claimed_ < batch_size ? given : claimed_ + batch_size;
         claimed_ = last;
+        hold.unlock();
         for (std::size_t i = first; i < last; ++i) {
             slot& s = slots_[i % slots_.size()];
-            hold.unlock();
-            report_reading reading = read(s.entry, buffer, s.progress);
-            hold.lock();
-            s.reading = std::move(reading);
-            s.done = true;
-            // Only the report the run waits for is worth a wake-up.
-            if (i == taken_) report_done_.notify_all();
-            help_with_large_report(hold, buffer);
+            s.reading = read(s.entry, buffer, s.progress);
+            finished(i);
+            if (large_offered_.load(std::memory_order_relaxed)) {
+                hold.lock();
+                help_with_large_report(hold, buffer);
+                hold.unlock();
+            }
         }
+        hold.lock();
     }
 }

@@ -6,6 +6,7 @@
 // memory. Where no thread can be started, each report is read when it is taken.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -26,14 +27,8 @@ public:
 
     // Whether another report may be given now, and whether none is on hand.
     // (given_ and taken_ change only on the thread that gives and takes.)
-    bool has_room() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return given_ - taken_ < slots_.size();
-    }
-    bool empty() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return given_ == taken_;
-    }
+    bool has_room() const { return given_.load() - taken_.load() < slots_.size(); }
+    bool empty() const { return given_.load() == taken_.load(); }
     void give(const report_entry& entry);
 
     // The report that take() hands back next, and how far its reading has got.
@@ -57,7 +52,7 @@ private:
         report_entry entry{};
         report_reading reading;
         reading_progress progress;
-        bool done = false;
+        std::atomic<bool> done{false};  // set by the worker that read it, once its reading is in place
     };
 
     void work(content_buffer& buffer);
@@ -66,16 +61,24 @@ private:
                                   reading_progress& progress);
     bool help_with_large_report(std::unique_lock<std::mutex>& hold, content_buffer& buffer);
     bool large_report_wants_help() const;
+    void finished(std::size_t index);
     void reset(slot& s);
 
     std::vector<slot> slots_;
     std::vector<std::unique_ptr<content_buffer>> buffers_;  // the workers' own, or one for the taking thread
     std::vector<std::thread> workers_;
 
-    mutable std::mutex lock_;
+    // A report's hand-over takes no lock: the worker sets its slot's done
+    // flag, and wakes the taking thread only when that thread sleeps on
+    // that very slot. The lock guards the claiming of batches, the large
+    // report's offer, and those wake-ups.
+    std::mutex lock_;
     std::condition_variable work_ready_, report_done_;
-    std::size_t given_ = 0, claimed_ = 0, taken_ = 0;
+    std::atomic<std::size_t> given_{0}, taken_{0};
+    std::size_t claimed_ = 0;
+    std::atomic<bool> taker_waits_{false};
     chunked_reading* large_ = nullptr;
+    std::atomic<bool> large_offered_{false};  // large_ is set; read without the lock
     bool stopping_ = false;
     unsigned processors_ = 1;  // threads that read a large report's chunks at once
 };
