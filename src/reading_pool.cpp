@@ -154,8 +154,8 @@ report_reading reading_pool::read(const report_entry& entry, content_buffer& buf
 }
 
 void reading_pool::work(content_buffer& buffer) {
-    // Each worker owns its buffer; slots are shared only under the lock, or
-    // while claimed by one worker alone.
+    // Each worker owns its buffer. A slot it claimed is its own alone until
+    // its done flag hands it to the taking thread.
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
         work_ready_.wait(hold, [&] { return stopping_ || claimed_ < given_ || large_report_wants_help(); });
