@@ -17,6 +17,8 @@ public:
     // The working directory's failure is said once a run, however often it is met.
     void report_directory_failure(const std::string& reason);
     bool run_failed() const { return failed_; }
+    // Whether standard error is a terminal, where a progress line may show.
+    bool on_terminal() const { return terminal_; }
     // A name as standard error shows it: on a terminal no control character reaches it raw.
     std::string shown(std::string_view text) const;
 

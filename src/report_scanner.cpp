@@ -33,17 +33,13 @@ void progress_line::wipe() {
 void progress_line::update(const report_entry& entry, const reading_progress& progress) {
     if (std::chrono::steady_clock::now() - start_ < std::chrono::seconds(1)) return;
     if (!progress.opened.load(std::memory_order_acquire)) return;
-    if (!checked_terminal_) {
-        checked_terminal_ = true;
-        terminal_ = platform::is_terminal(platform::standard_stream::error);
-        if (terminal_) {
-            // The size line stands above the progress line.
-            write_size_line(console_, entry, progress.size.load(std::memory_order_relaxed));
-            size_line_shown_ = true;
-            console_.flush();
-        }
+    if (!messages_.on_terminal()) return;
+    if (!size_line_shown_) {
+        // The size line stands above the progress line.
+        write_size_line(console_, entry, progress.size.load(std::memory_order_relaxed));
+        size_line_shown_ = true;
+        console_.flush();
     }
-    if (!terminal_) return;
     const std::uint64_t size = progress.size.load(std::memory_order_relaxed);
     const std::uint64_t done = progress.done.load(std::memory_order_relaxed);
     const auto percent = static_cast<unsigned>(size == 0 ? 100 : (done < size ? done : size) * 100 / size);

@@ -34,8 +34,6 @@ private:
     text_stream& console_;
     const diagnostics& messages_;
     std::chrono::steady_clock::time_point start_;
-    bool checked_terminal_ = false;
-    bool terminal_ = false;
     bool size_line_shown_ = false;
     std::size_t shown_ = 0;
 };
