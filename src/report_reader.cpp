@@ -46,23 +46,32 @@ report_reading read_in_pieces(const platform::opened_report& report, content_buf
     scan_start(state);
     report_reading reading;
     reading.size = size;
-    for (std::uint64_t remaining = size; remaining > 0;) {
-        const std::size_t wanted = remaining < piece_size ? static_cast<std::size_t>(remaining) : piece_size;
-        const auto got = platform::read_report_at(report.handle, buffer.bytes, wanted, size - remaining);
+    // Every read asks for the whole buffer, so that a report that grew shows
+    // it at once and one smaller than the buffer takes a single read, which
+    // ends at the report's end: got short of what it asked, and just the size
+    // the open found, it is that report whole, as it stood at that read.
+    std::size_t reads = 0;
+    bool end_seen = false;
+    for (std::uint64_t remaining = size; !end_seen;) {
+        const auto got = platform::read_report_at(report.handle, buffer.bytes, piece_size, size - remaining);
+        ++reads;
         if (!got) {
             reading.outcome = read_outcome::failed;
             reading.reason = got.reason();
             break;
         }
-        if (*got == 0) {  // it ended before the size it had
+        const std::size_t taken = *got < remaining ? *got : static_cast<std::size_t>(remaining);
+        scan_piece(state, buffer.bytes, taken);
+        remaining -= taken;
+        progress.done.store(size - remaining, std::memory_order_relaxed);
+        end_seen = *got < piece_size;
+        if (*got > taken || (end_seen && remaining != 0)) {  // it ended elsewhere than at its size
             reading.outcome = read_outcome::changed;
             break;
         }
-        scan_piece(state, buffer.bytes, *got);
-        remaining -= *got;
-        progress.done.store(size - remaining, std::memory_order_relaxed);
     }
     reading.counts = scan_finish(state);
+    reading.whole_in_one_read = reading.outcome == read_outcome::whole && reads == 1;
     return reading;
 }
 
@@ -151,7 +160,7 @@ report_reading chunked_reading::finish() {
 }
 
 report_reading close_after_reading(const platform::opened_report& report, report_reading reading) {
-    if (reading.outcome == read_outcome::whole) {
+    if (reading.outcome == read_outcome::whole && !reading.whole_in_one_read) {
         const auto after = platform::version_of_report(report.handle);
         if (!after || !(*after == report.version)) reading.outcome = read_outcome::changed;
     }

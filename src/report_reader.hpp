@@ -20,6 +20,7 @@ struct report_reading {
     std::string reason;      // why it failed
     std::uint64_t size = 0;  // the size it shows: the size read to, or for one not opened its size on disk
     scan_counts counts{};
+    bool whole_in_one_read = false;  // whole, by a read that found its end: no later look needed
 };
 
 // Where a reading stands, for the progress line: written by the reader, read
@@ -50,7 +51,8 @@ platform::result<platform::opened_report> open_for_reading(const report_entry& e
 report_reading unreadable(const report_entry& entry, const std::string& reason);
 
 // Reads the report from its start to the size the open found, a piece after
-// another on this thread, and scans it.
+// another on this thread, and scans it. One smaller than a piece takes a
+// single read, whose end shows whether it is whole.
 report_reading read_in_pieces(const platform::opened_report& report, content_buffer& buffer,
                               reading_progress& progress);
 
@@ -94,5 +96,7 @@ private:
 };
 
 // Closes the report after its reading; a report whose size or times differ
-// from the open's changed while it was read.
+// from the open's changed while it was read. One whole in one read is not
+// looked at again: that read saw it whole, and its times would only tell of
+// a change after the read.
 report_reading close_after_reading(const platform::opened_report& report, report_reading reading);
