@@ -5,7 +5,6 @@
 #include "report_reader.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -80,7 +79,7 @@ TEST(ReadingInPieces, AReportThatChangesAfterItIsOpenedIsToldByTheReadsEnd) {
         const auto report = open_for_reading(entry_of(path), progress);
         ASSERT_TRUE(report) << report.reason();
         if (c.after > 0) std::ofstream(path, std::ios::binary | std::ios::app) << data.substr(c.size);
-        if (c.after < 0) ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(c.size + c.after)), 0);
+        if (c.after < 0) std::filesystem::resize_file(path, c.size + c.after);
         const report_reading pieces = read_in_pieces(*report, *buffer, progress);
         const report_reading reading = close_after_reading(*report, pieces);
         std::filesystem::remove(path);
