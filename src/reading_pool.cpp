@@ -57,10 +57,16 @@ void reading_pool::give(const report_entry& entry) {
     slot& s = slots_[given % slots_.size()];
     reset(s);
     s.entry = entry;
-    std::lock_guard<std::mutex> hold(lock_);
     given_.store(given + 1);
-    // A whole batch, or what there is when the workers have run dry.
-    if (given + 1 - claimed_ >= batch_size || claimed_ == taken_.load()) work_ready_.notify_one();
+    // A whole batch, or what there is when the workers have run dry, for a
+    // worker that sleeps. A worker counts itself idle before it looks at
+    // given_ and sleeps, so it sees this report or is seen here.
+    if (idle_workers_.load() == 0) return;
+    const std::size_t claimed = claimed_.load();
+    if (given + 1 - claimed >= batch_size || claimed == taken_.load()) {
+        std::lock_guard<std::mutex> hold(lock_);
+        work_ready_.notify_one();
+    }
 }
 
 reading_pool::awaited_report reading_pool::awaited() const {
@@ -76,7 +82,7 @@ std::optional<reading_pool::taken_report> reading_pool::take(std::chrono::millis
     } else if (!s.done.load()) {
         std::unique_lock<std::mutex> hold(lock_);
         // Whatever is on hand is worth reading now: the run waits for it.
-        if (claimed_ < given_.load()) work_ready_.notify_all();
+        if (claimed_.load() < given_.load()) work_ready_.notify_all();
         taker_waits_.store(true);
         const bool done = report_done_.wait_for(hold, patience, [&s] { return s.done.load(); });
         taker_waits_.store(false);
@@ -88,10 +94,12 @@ std::optional<reading_pool::taken_report> reading_pool::take(std::chrono::millis
 
 // The slot's reading is in place. The taking thread set taker_waits_ under
 // the lock before it last looked at the flag, so either it sees the flag
-// set, or this sees it waiting and wakes it under the lock.
-void reading_pool::finished(std::size_t index) {
+// set, or this sees it waiting and wakes it under the lock. It is woken once
+// a batch is done, not for each report, and takes the batch's reports then.
+void reading_pool::finished(std::size_t index, std::size_t batch_first, std::size_t batch_last) {
     slots_[index % slots_.size()].done.store(true);
-    if (taker_waits_.load() && taken_.load() == index) {
+    if (index != batch_last || !taker_waits_.load()) return;
+    if (const std::size_t awaited = taken_.load(); awaited >= batch_first && awaited <= batch_last) {
         std::lock_guard<std::mutex> hold(lock_);
         report_done_.notify_all();
     }
@@ -158,21 +166,24 @@ void reading_pool::work(content_buffer& buffer) {
     // its done flag hands it to the taking thread.
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
-        work_ready_.wait(hold, [&] { return stopping_ || claimed_ < given_ || large_report_wants_help(); });
+        idle_workers_.fetch_add(1);
+        work_ready_.wait(hold,
+                         [&] { return stopping_ || claimed_.load() < given_.load() || large_report_wants_help(); });
+        idle_workers_.fetch_sub(1);
         if (help_with_large_report(hold, buffer)) continue;
-        if (claimed_ == given_) {
+        const std::size_t first = claimed_.load();
+        const std::size_t given = given_.load();
+        if (first == given) {
             if (stopping_) return;
             continue;
         }
-        const std::size_t given = given_.load();
-        const std::size_t first = claimed_;
-        const std::size_t last = given - claimed_ < batch_size ? given : claimed_ + batch_size;
-        claimed_ = last;
+        const std::size_t last = (given - first < batch_size ? given : first + batch_size) - 1;
+        claimed_.store(last + 1);
         hold.unlock();
-        for (std::size_t i = first; i < last; ++i) {
+        for (std::size_t i = first; i <= last; ++i) {
             slot& s = slots_[i % slots_.size()];
             s.reading = read(s.entry, buffer, s.progress);
-            finished(i);
+            finished(i, first, last);
             if (large_offered_.load(std::memory_order_relaxed)) {
                 hold.lock();
                 help_with_large_report(hold, buffer);

@@ -61,21 +61,24 @@ private:
                                   reading_progress& progress);
     bool help_with_large_report(std::unique_lock<std::mutex>& hold, content_buffer& buffer);
     bool large_report_wants_help() const;
-    void finished(std::size_t index);
+    void finished(std::size_t index, std::size_t batch_first, std::size_t batch_last);
     void reset(slot& s);
 
     std::vector<slot> slots_;
     std::vector<std::unique_ptr<content_buffer>> buffers_;  // the workers' own, or one for the taking thread
     std::vector<std::thread> workers_;
 
-    // A report's hand-over takes no lock: the worker sets its slot's done
-    // flag, and wakes the taking thread only when that thread sleeps on
-    // that very slot. The lock guards the claiming of batches, the large
+    // Neither giving a report nor handing it back takes the lock, unless a
+    // thread sleeps that must be woken: the giving thread wakes a worker
+    // only for a whole batch (or when the workers have run dry), and a
+    // worker wakes the taking thread only when it finishes the batch that
+    // thread waits on. The lock guards the claiming of batches, the large
     // report's offer, and those wake-ups.
     std::mutex lock_;
     std::condition_variable work_ready_, report_done_;
     std::atomic<std::size_t> given_{0}, taken_{0};
-    std::size_t claimed_ = 0;
+    std::atomic<std::size_t> claimed_{0};  // changed under the lock
+    std::atomic<unsigned> idle_workers_{0};
     std::atomic<bool> taker_waits_{false};
     chunked_reading* large_ = nullptr;
     std::atomic<bool> large_offered_{false};  // large_ is set; read without the lock
