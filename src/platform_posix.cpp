@@ -82,7 +82,13 @@ private:
 // They sit end to end in one block, each after a byte with its type as the
 // listing gave it, so a folder of many reports costs little.
 std::vector<char> listed_names;
-std::vector<std::uint32_t> listed_offsets;
+// A listed name's first eight bytes as a number whose order is theirs, so
+// that most comparisons of the sort are one of numbers.
+struct listed_name {
+    std::uint64_t head;
+    std::uint32_t offset;
+};
+std::vector<listed_name> listed_offsets;
 std::size_t next_listed = 0;
 
 bool matches_report_pattern(const char* name) {
@@ -177,22 +183,30 @@ result<> start_report_search() {
     errno = 0;
     while (const dirent* item = readdir(directory)) {
         if (!matches_report_pattern(item->d_name)) continue;
-        listed_offsets.push_back(static_cast<std::uint32_t>(listed_names.size()));
+        const std::size_t length = std::strlen(item->d_name);
+        std::uint64_t head = 0;
+        for (std::size_t i = 0; i < 8 && i < length; ++i)
+            head |= std::uint64_t{static_cast<unsigned char>(item->d_name[i])} << (56 - 8 * i);
+        listed_offsets.push_back({head, static_cast<std::uint32_t>(listed_names.size())});
         listed_names.push_back(static_cast<char>(type_from_listing(item->d_type)));
-        listed_names.insert(listed_names.end(), item->d_name, item->d_name + std::strlen(item->d_name) + 1);
+        listed_names.insert(listed_names.end(), item->d_name, item->d_name + length + 1);
     }
     const int listing_error = errno;
     closedir(directory);
     const char* names = listed_names.data();
-    std::sort(listed_offsets.begin(), listed_offsets.end(),
-              [names](std::uint32_t a, std::uint32_t b) { return std::strcmp(names + a + 1, names + b + 1) < 0; });
+    // Byte order, as strcmp gives it. Names alike in their first eight bytes
+    // that are shorter than eight are the same name.
+    std::sort(listed_offsets.begin(), listed_offsets.end(), [names](const listed_name& a, const listed_name& b) {
+        if (a.head != b.head) return a.head < b.head;
+        return (a.head & 0xFF) != 0 && std::strcmp(names + a.offset + 9, names + b.offset + 9) < 0;
+    });
     if (listing_error != 0) return failure_of(listing_error);
     return succeeded();
 }
 
 std::optional<report_entry> next_report() {
     if (next_listed == listed_offsets.size()) return std::nullopt;
-    const char* listed = listed_names.data() + listed_offsets[next_listed++];
+    const char* listed = listed_names.data() + listed_offsets[next_listed++].offset;
     const std::string_view name = listed + 1;  // no name here passes 255 bytes
     report_entry entry{};
     name.copy(entry.name, sizeof entry.name - 1);
@@ -204,7 +218,7 @@ std::optional<report_entry> next_report() {
 
 void close_report_search() {
     std::vector<char>().swap(listed_names);
-    std::vector<std::uint32_t>().swap(listed_offsets);
+    std::vector<listed_name>().swap(listed_offsets);
     next_listed = 0;
 }
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "expected_output.hpp"
@@ -141,6 +142,25 @@ TEST(EndToEnd, LongNamesCutTheSummaryNameAt255Bytes) {
                   (files{{name, one_row}, {summary, expected_summary(reports, folder.path(), sizes)}}))
             << length;
     }
+}
+
+// The order is the names' bytes, as unsigned bytes, whole: names that share
+// their first eight bytes, shorter ones, and bytes above 0x7F.
+TEST(EndToEnd, ReportsComeInTheByteOrderOfTheirWholeNames) {
+    const std::vector<std::string> names = {"abcdefgh.htm",  "abcdefgh1.htm",    "abcdefg.htm", "abcdefgh10.htm",
+                                            "abcdefghi.htm", "abcdefgh.htm.htm", "ab.htm",      "Z.htm",
+                                            "abcdefgh0.htm", "caf\xE9.htm",      "caf\x7F.htm", "abcdefgh\xE9.htm",
+                                            "abcdefgh~.htm", "abcdefgha.htm.htm"};
+    scratch_folder folder;
+    for (const std::string& name : names) folder.write(name, one_row);
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());  // std::string compares bytes as unsigned
+    std::vector<report_figures> reports;
+    for (const std::string& name : sorted) reports.push_back({name, one_row.size(), 1, 512, 1536});
+    const total_sizes sizes{"     7.000 KB", "    21.000 KB", "    28.000 KB"};
+    const run_result run = run_program(folder.path());
+    EXPECT_TRUE(run.exited_with(0));
+    EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));
 }
 
 // The console shows names and the folder's path as the system gives them;
