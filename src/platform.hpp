@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "tallies.hpp"
 
@@ -96,6 +98,22 @@ result<std::size_t> read_report_at(report_handle report, unsigned char* buffer, 
                                    std::uint64_t offset);
 result<report_version> version_of_report(report_handle report);
 void close_report(report_handle report);
+
+// Many reports at once, for a thread that reads them: each entry opened as
+// open_report opens it, the start of each report read as read_report_at
+// reads it at offset 0, each report closed. Where the system allows it
+// (io_uring on Linux), each step is one system call for all of them, through
+// a ring of requests of the calling thread's own; elsewhere, or where the
+// ring cannot serve, they are the calls above, one after another. Results
+// come in the order asked.
+std::vector<result<opened_report>> open_reports(std::span<const report_entry* const> entries);
+struct start_read {
+    report_handle report;
+    unsigned char* buffer;
+    std::size_t capacity;
+};
+std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> reads);
+void close_reports(std::span<const report_handle> reports);
 
 // The summary is written to a temporary file in the working directory, and
 // only a complete one replaces the file of the final name. A signal that ends

@@ -14,6 +14,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(TRAFFIC_TOTALS_IO_URING)
+#include <liburing.h>
+#endif
+
 #include "platform.hpp"
 #include "text_encoding.hpp"
 
@@ -243,12 +247,23 @@ report_version version_from(const struct stat& info) {
     return {static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec * billion + info.st_mtim.tv_nsec,
             info.st_ctim.tv_sec * billion + info.st_ctim.tv_nsec};
 }
+
+constexpr int report_open_flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// The report just opened, checked again in case the entry changed in between.
+result<opened_report> opened_from(int fd) {
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return failure{"not a regular file"};
+    }
+    return opened_report{fd, version_from(info)};
+}
 }  // namespace
 
 result<opened_report> open_report(const report_entry& entry) {
     // What is not a regular file (a FIFO, a device) is never opened; where the
-    // listing did not tell, a look first. The open itself does not block, and
-    // the file opened is checked again in case the entry changed in between.
+    // listing did not tell, a look first. The open itself does not block.
     const failure not_regular{"not a regular file"};
     if (entry.attributes == type_unknown) {
         struct stat info;
@@ -257,14 +272,9 @@ result<opened_report> open_report(const report_entry& entry) {
     } else if (entry.attributes != type_regular) {
         return not_regular;
     }
-    const int fd = open(entry.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = open(entry.name, report_open_flags);
     if (fd < 0) return failure_of(errno);
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return not_regular;
-    }
-    return opened_report{fd, version_from(info)};
+    return opened_from(fd);
 }
 
 std::uint64_t unreadable_report_size(const report_entry& entry) {
@@ -287,6 +297,166 @@ result<report_version> version_of_report(report_handle report) {
     struct stat info;
     if (fstat(static_cast<int>(report), &info) != 0) return failure_of(errno);
     return version_from(info);
+}
+
+namespace {
+// A request that the ring was not asked, or that this kernel's ring does not
+// know: the call one by one serves instead.
+bool unknown_request(int res) { return res == -EINVAL || res == -EOPNOTSUPP; }
+}  // namespace
+
+#if defined(TRAFFIC_TOTALS_IO_URING)
+namespace {
+
+// The calling thread's ring of requests, made at its first use. A kernel that
+// refuses rings (too old, or forbidden, as in some containers) leaves it
+// unusable, and the calls one by one serve instead; so does a kernel that
+// does not know one kind of request, which answers it with EINVAL.
+class request_ring {
+public:
+    request_ring() : usable_(io_uring_queue_init(depth, &ring_, 0) == 0) {}
+    ~request_ring() {
+        if (usable_) io_uring_queue_exit(&ring_);
+    }
+    request_ring(const request_ring&) = delete;
+    request_ring& operator=(const request_ring&) = delete;
+
+    bool usable() const { return usable_; }
+
+    // Asks for request i of count by prepare(i, sqe), in rounds of at most the
+    // ring's depth, and hands each answer to answer(i, res): a result or
+    // -errno. False when the ring failed: answers not handed over are lost.
+    template <typename Prepare, typename Answer>
+    bool run(std::size_t count, Prepare prepare, Answer answer) {
+        for (std::size_t round = 0; round < count; round += depth) {
+            const std::size_t in_round = count - round < depth ? count - round : depth;
+            for (std::size_t i = round; i < round + in_round; ++i) {
+                io_uring_sqe* request = io_uring_get_sqe(&ring_);
+                prepare(i, request);
+                io_uring_sqe_set_data64(request, i);
+            }
+            // Most requests are answered while they are submitted; the wait
+            // is for those that were not.
+            std::size_t submitted = 0;
+            bool failed = false;
+            while (submitted < in_round && !failed) {
+                const int now = io_uring_submit_and_wait(&ring_, submitted == 0 ? 1 : 0);
+                if (now == -EINTR) continue;
+                if (now <= 0)
+                    failed = true;
+                else
+                    submitted += static_cast<std::size_t>(now);
+            }
+            for (std::size_t answered = 0; answered < submitted; ++answered) {
+                io_uring_cqe* completion = nullptr;
+                int waited;
+                do waited = io_uring_wait_cqe(&ring_, &completion);
+                while (waited == -EINTR);
+                if (waited < 0) return fail();
+                answer(static_cast<std::size_t>(io_uring_cqe_get_data64(completion)), completion->res);
+                io_uring_cqe_seen(&ring_, completion);
+            }
+            if (failed) return fail();
+        }
+        return true;
+    }
+
+private:
+    static constexpr unsigned depth = 64;
+    bool fail() {
+        io_uring_queue_exit(&ring_);
+        usable_ = false;
+        return false;
+    }
+    io_uring ring_{};
+    bool usable_;
+};
+
+request_ring& thread_ring() {
+    thread_local request_ring ring;
+    return ring;
+}
+
+}  // namespace
+#endif
+
+std::vector<result<opened_report>> open_reports(std::span<const report_entry* const> entries) {
+    std::vector<int> fds(entries.size(), -EINVAL);
+#if defined(TRAFFIC_TOTALS_IO_URING)
+    // Only entries the listing knew as regular files go through the ring.
+    request_ring& ring = thread_ring();
+    if (ring.usable())
+        ring.run(
+            entries.size(),
+            [&](std::size_t i, io_uring_sqe* request) {
+                if (entries[i]->attributes == type_regular)
+                    io_uring_prep_openat(request, AT_FDCWD, entries[i]->name, report_open_flags, 0);
+                else
+                    io_uring_prep_nop(request);
+            },
+            [&](std::size_t i, int res) {
+                if (entries[i]->attributes == type_regular) fds[i] = res;
+            });
+#endif
+    std::vector<result<opened_report>> opened;
+    opened.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (fds[i] >= 0)
+            opened.push_back(opened_from(fds[i]));
+        else if (unknown_request(fds[i]))
+            opened.push_back(open_report(*entries[i]));
+        else
+            opened.emplace_back(failure_of(-fds[i]));
+    }
+    return opened;
+}
+
+std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> reads) {
+    std::vector<int> got(reads.size(), -EINVAL);
+#if defined(TRAFFIC_TOTALS_IO_URING)
+    request_ring& ring = thread_ring();
+    if (ring.usable())
+        ring.run(
+            reads.size(),
+            [&](std::size_t i, io_uring_sqe* request) {
+                io_uring_prep_read(request, static_cast<int>(reads[i].report), reads[i].buffer,
+                                   static_cast<unsigned>(reads[i].capacity), 0);
+            },
+            [&](std::size_t i, int res) { got[i] = res; });
+#endif
+    std::vector<result<std::size_t>> results;
+    results.reserve(reads.size());
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        // A report opened not to block (in case it was no regular file) is
+        // not waited for by the ring: a read that would wait for the disk
+        // comes back with EAGAIN and is made again here, where it waits.
+        if (got[i] >= 0)
+            results.emplace_back(static_cast<std::size_t>(got[i]));
+        else if (unknown_request(got[i]) || got[i] == -EAGAIN || got[i] == -EINTR)
+            results.push_back(read_report_at(reads[i].report, reads[i].buffer, reads[i].capacity, 0));
+        else
+            results.emplace_back(failure_of(-got[i]));
+    }
+    return results;
+}
+
+void close_reports(std::span<const report_handle> reports) {
+    std::vector<int> closed(reports.size(), -EINVAL);
+#if defined(TRAFFIC_TOTALS_IO_URING)
+    request_ring& ring = thread_ring();
+    if (ring.usable()) {
+        // A close the ring may have taken is never made again: the number may
+        // be another file's by then. A ring that fails halfway leaves those
+        // it did not answer open.
+        std::fill(closed.begin(), closed.end(), 0);
+        ring.run(
+            reports.size(),
+            [&](std::size_t i, io_uring_sqe* request) { io_uring_prep_close(request, static_cast<int>(reports[i])); },
+            [&](std::size_t i, int res) { closed[i] = res; });
+    }
+#endif
+    for (std::size_t i = 0; i < reports.size(); ++i)
+        if (unknown_request(closed[i])) close_report(reports[i]);
 }
 
 unsigned processors() {

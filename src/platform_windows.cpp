@@ -266,6 +266,24 @@ std::uint64_t unreadable_report_size(const report_entry& entry) { return entry.s
 
 void close_report(report_handle report) { CloseHandle(file_of(report)); }
 
+std::vector<result<opened_report>> open_reports(std::span<const report_entry* const> entries) {
+    std::vector<result<opened_report>> opened;
+    opened.reserve(entries.size());
+    for (const report_entry* entry : entries) opened.push_back(open_report(*entry));
+    return opened;
+}
+
+std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> reads) {
+    std::vector<result<std::size_t>> got;
+    got.reserve(reads.size());
+    for (const start_read& read : reads) got.push_back(read_report_at(read.report, read.buffer, read.capacity, 0));
+    return got;
+}
+
+void close_reports(std::span<const report_handle> reports) {
+    for (const report_handle report : reports) close_report(report);
+}
+
 result<std::size_t> read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity,
                                    std::uint64_t offset) {
     // A read with an offset of its own, so that threads never share a file position.

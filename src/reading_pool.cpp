@@ -1,5 +1,6 @@
 #include "reading_pool.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -8,7 +9,7 @@ namespace {
 // Reports on hand at once, and how many a worker takes at a time: enough to
 // keep every worker busy on small reports, few enough to stay within memory.
 constexpr std::size_t slot_count = 512;
-constexpr std::size_t batch_size = 32;
+constexpr std::size_t batch_size = batch_most;
 constexpr unsigned most_workers = 8;
 // Reports larger than this are read in chunks when other threads can help.
 constexpr std::uint64_t chunked_from = 8 << 20;
@@ -92,14 +93,13 @@ std::optional<reading_pool::taken_report> reading_pool::take(std::chrono::millis
     return taken_report{s.entry, s.reading};
 }
 
-// The slot's reading is in place. The taking thread set taker_waits_ under
-// the lock before it last looked at the flag, so either it sees the flag
-// set, or this sees it waiting and wakes it under the lock. It is woken once
-// a batch is done, not for each report, and takes the batch's reports then.
-void reading_pool::finished(std::size_t index, std::size_t batch_first, std::size_t batch_last) {
-    slots_[index % slots_.size()].done.store(true);
-    if (index != batch_last || !taker_waits_.load()) return;
-    if (const std::size_t awaited = taken_.load(); awaited >= batch_first && awaited <= batch_last) {
+// The slots up to `upto` have their readings in place. The taking thread set
+// taker_waits_ under the lock before it last looked at its slot's done flag,
+// so either it sees the flag set, or this sees it waiting and wakes it under
+// the lock. It is woken for a batch, not for each report.
+void reading_pool::wake_taker_within(std::size_t first, std::size_t upto) {
+    if (upto < first || !taker_waits_.load()) return;
+    if (const std::size_t awaited = taken_.load(); awaited >= first && awaited <= upto) {
         std::lock_guard<std::mutex> hold(lock_);
         report_done_.notify_all();
     }
@@ -150,15 +150,67 @@ report_reading reading_pool::read(const report_entry& entry, content_buffer& buf
     try {
         const auto report = open_for_reading(entry, progress);
         if (!report) return unreadable(entry, report.reason());
-        const bool chunked = report->version.size > chunked_from && processors_ > 1 && workers_.size() > 1;
-        return close_after_reading(
-            *report, chunked ? read_in_chunks(*report, buffer, progress) : read_in_pieces(*report, buffer, progress));
+        return read_opened(*report, buffer, progress);
     } catch (const std::bad_alloc&) {
-        report_reading failed;
-        failed.outcome = read_outcome::failed;
-        failed.reason = std::strerror(ENOMEM);
-        return failed;
+        return out_of_memory();
     }
+}
+
+report_reading reading_pool::read_opened(const platform::opened_report& report, content_buffer& buffer,
+                                         reading_progress& progress) {
+    const bool chunked = report.version.size > chunked_from && processors_ > 1 && workers_.size() > 1;
+    return close_after_reading(
+        report, chunked ? read_in_chunks(report, buffer, progress) : read_in_pieces(report, buffer, progress));
+}
+
+report_reading reading_pool::out_of_memory() {
+    report_reading failed;
+    failed.outcome = read_outcome::failed;
+    failed.reason = std::strerror(ENOMEM);
+    return failed;
+}
+
+// A worker's claimed batch: the small reports read side by side and handed
+// over at once, then the larger ones in order. The taking thread, if it
+// waits on a report of the batch already read, is woken before a larger one
+// is read and when the batch is done.
+void reading_pool::read_claimed(std::size_t first, std::size_t last, content_buffer& buffer) {
+    const std::size_t count = last - first + 1;
+    std::array<const report_entry*, batch_most> entries{};
+    std::array<reading_progress*, batch_most> progress{};
+    std::array<batch_reading, batch_most> readings;
+    for (std::size_t k = 0; k < count; ++k) {
+        slot& s = slots_[(first + k) % slots_.size()];
+        entries[k] = &s.entry;
+        progress[k] = &s.progress;
+    }
+    try {
+        read_batch({entries.data(), count}, {progress.data(), count}, buffer, {readings.data(), count});
+    } catch (const std::bad_alloc&) {
+        for (std::size_t k = 0; k < count; ++k) readings[k] = {out_of_memory(), std::nullopt};
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        if (readings[k].still_open) continue;
+        slot& s = slots_[(first + k) % slots_.size()];
+        s.reading = std::move(readings[k].reading);
+        s.done.store(true);
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        if (!readings[k].still_open) continue;
+        wake_taker_within(first, first + k - 1);
+        slot& s = slots_[(first + k) % slots_.size()];
+        try {
+            s.reading = read_opened(*readings[k].still_open, buffer, s.progress);
+        } catch (const std::bad_alloc&) {
+            s.reading = out_of_memory();
+        }
+        s.done.store(true);
+        if (large_offered_.load(std::memory_order_relaxed)) {
+            std::unique_lock<std::mutex> hold(lock_);
+            help_with_large_report(hold, buffer);
+        }
+    }
+    wake_taker_within(first, last);
 }
 
 void reading_pool::work(content_buffer& buffer) {
@@ -180,16 +232,7 @@ void reading_pool::work(content_buffer& buffer) {
         const std::size_t last = (given - first < batch_size ? given : first + batch_size) - 1;
         claimed_.store(last + 1);
         hold.unlock();
-        for (std::size_t i = first; i <= last; ++i) {
-            slot& s = slots_[i % slots_.size()];
-            s.reading = read(s.entry, buffer, s.progress);
-            finished(i, first, last);
-            if (large_offered_.load(std::memory_order_relaxed)) {
-                hold.lock();
-                help_with_large_report(hold, buffer);
-                hold.unlock();
-            }
-        }
+        read_claimed(first, last, buffer);
         hold.lock();
     }
 }

@@ -57,11 +57,15 @@ private:
 
     void work(content_buffer& buffer);
     report_reading read(const report_entry& entry, content_buffer& buffer, reading_progress& progress);
+    report_reading read_opened(const platform::opened_report& report, content_buffer& buffer,
+                               reading_progress& progress);
+    static report_reading out_of_memory();
+    void read_claimed(std::size_t first, std::size_t last, content_buffer& buffer);
     report_reading read_in_chunks(const platform::opened_report& report, content_buffer& buffer,
                                   reading_progress& progress);
     bool help_with_large_report(std::unique_lock<std::mutex>& hold, content_buffer& buffer);
     bool large_report_wants_help() const;
-    void finished(std::size_t index, std::size_t batch_first, std::size_t batch_last);
+    void wake_taker_within(std::size_t first, std::size_t upto);
     void reset(slot& s);
 
     std::vector<slot> slots_;

@@ -1,5 +1,7 @@
 #include "report_reader.hpp"
 
+#include <array>
+
 namespace {
 
 // Reads up to n bytes at offset, as many reads as it takes; fewer only at the
@@ -24,14 +26,22 @@ report_reading failed_reading(std::uint64_t size, const std::string& reason) {
     return reading;
 }
 
+void note_opened(const platform::opened_report& report, reading_progress& progress) {
+    progress.size.store(report.version.size, std::memory_order_relaxed);
+    progress.opened.store(true, std::memory_order_release);
+}
+
+// A read that asked for more than was left of the size found at the open
+// shows where the report ends: elsewhere than at that size, it changed.
+bool ends_elsewhere(std::size_t got, std::size_t asked, std::uint64_t left) {
+    return got > left || (got < asked && got != left);
+}
+
 }  // namespace
 
 platform::result<platform::opened_report> open_for_reading(const report_entry& entry, reading_progress& progress) {
     auto report = platform::open_report(entry);
-    if (report) {
-        progress.size.store(report->version.size, std::memory_order_relaxed);
-        progress.opened.store(true, std::memory_order_release);
-    }
+    if (report) note_opened(*report, progress);
     return report;
 }
 
@@ -62,13 +72,13 @@ report_reading read_in_pieces(const platform::opened_report& report, content_buf
         }
         const std::size_t taken = *got < remaining ? *got : static_cast<std::size_t>(remaining);
         scan_piece(state, buffer.bytes, taken);
-        remaining -= taken;
-        progress.done.store(size - remaining, std::memory_order_relaxed);
-        end_seen = *got < piece_size;
-        if (*got > taken || (end_seen && remaining != 0)) {  // it ended elsewhere than at its size
+        if (ends_elsewhere(*got, piece_size, remaining)) {
             reading.outcome = read_outcome::changed;
             break;
         }
+        remaining -= taken;
+        progress.done.store(size - remaining, std::memory_order_relaxed);
+        end_seen = *got < piece_size;
     }
     reading.counts = scan_finish(state);
     reading.whole_in_one_read = reading.outcome == read_outcome::whole && reads == 1;
@@ -157,6 +167,50 @@ report_reading chunked_reading::finish() {
     std::unique_lock<std::mutex> hold(lock_);
     changed_.wait(hold, [&] { return finished_chunks_ == chunk_count_ && helpers_ == 0; });
     return result_;
+}
+
+void read_batch(std::span<const report_entry* const> entries, std::span<reading_progress* const> progress,
+                content_buffer& buffer, std::span<batch_reading> readings) {
+    const auto opened = platform::open_reports(entries);
+    std::array<platform::start_read, batch_most> reads{};
+    std::array<platform::report_handle, batch_most> read_reports{};
+    std::array<std::size_t, batch_most> read_for{};  // the entry of each read
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        readings[i] = batch_reading{};
+        if (!opened[i]) {
+            readings[i].reading = unreadable(*entries[i], opened[i].reason());
+            continue;
+        }
+        note_opened(*opened[i], *progress[i]);
+        if (opened[i]->version.size < batch_slot_size && count < batch_most) {
+            reads[count] = {opened[i]->handle, buffer.bytes + count * batch_slot_size, batch_slot_size};
+            read_reports[count] = opened[i]->handle;
+            read_for[count++] = i;
+        } else {
+            readings[i].still_open = *opened[i];
+        }
+    }
+    const auto got = platform::read_report_starts({reads.data(), count});
+    platform::close_reports({read_reports.data(), count});
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint64_t size = opened[read_for[k]]->version.size;
+        report_reading& reading = readings[read_for[k]].reading;
+        reading.size = size;
+        if (!got[k]) {
+            reading.outcome = read_outcome::failed;
+            reading.reason = got[k].reason();
+            continue;
+        }
+        scan_state state;
+        scan_start(state);
+        scan_piece(state, reads[k].buffer, *got[k] < size ? *got[k] : static_cast<std::size_t>(size));
+        reading.counts = scan_finish(state);
+        if (ends_elsewhere(*got[k], batch_slot_size, size))
+            reading.outcome = read_outcome::changed;
+        else
+            reading.whole_in_one_read = true;
+    }
 }
 
 report_reading close_after_reading(const platform::opened_report& report, report_reading reading) {

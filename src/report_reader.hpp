@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "platform.hpp"
@@ -94,6 +96,19 @@ private:
     unsigned helpers_ = 0;
     report_reading result_;
 };
+
+// Reports read a batch at a time: every report is opened, and each one smaller
+// than a slot of the buffer is read with one read, closed and scanned here,
+// all of them side by side (see platform::open_reports). A larger one is left
+// open, for read_in_pieces or a chunked_reading and then close_after_reading.
+inline constexpr std::size_t batch_most = 32;
+inline constexpr std::size_t batch_slot_size = piece_size / batch_most;
+struct batch_reading {
+    report_reading reading;                             // of one read here
+    std::optional<platform::opened_report> still_open;  // of one left to the caller
+};
+void read_batch(std::span<const report_entry* const> entries, std::span<reading_progress* const> progress,
+                content_buffer& buffer, std::span<batch_reading> readings);
 
 // Closes the report after its reading; a report whose size or times differ
 // from the open's changed while it was read. One whole in one read is not

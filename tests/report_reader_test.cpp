@@ -37,10 +37,10 @@ report_entry entry_of(const std::filesystem::path& path) {
     return entry;
 }
 
-// Report rows cut to n bytes.
-std::string rows_of_size(std::size_t n) {
+// Report rows, from row `first` on, cut to n bytes.
+std::string rows_of_size(std::size_t n, unsigned first = 0) {
     std::string data;
-    for (unsigned row = 0; data.size() < n; ++row)
+    for (unsigned row = first; data.size() < n; ++row)
         data += "<tr><td>" + std::to_string(row) + "<td>a<td>b<td>c<td>" + std::to_string(row * 7919ull) + "<td>" +
                 std::to_string(row * 104729ull) + "<td>t<td>u<td>v</tr>\r\n";
     data.resize(n);
@@ -93,6 +93,81 @@ TEST(ReadingInPieces, AReportThatChangesAfterItIsOpenedIsToldByTheReadsEnd) {
         EXPECT_EQ(reading.counts.uploads, want.uploads) << c.what;
         EXPECT_EQ(reading.counts.downloads, want.downloads) << c.what;
     }
+}
+
+// The same report read one by one: the batch must agree with it.
+report_reading read_alone(const report_entry& entry, content_buffer& buffer) {
+    reading_progress progress;
+    const auto report = open_for_reading(entry, progress);
+    if (!report) return unreadable(entry, report.reason());
+    return close_after_reading(*report, read_in_pieces(*report, buffer, progress));
+}
+
+// Reports of every size around a batch slot's, and entries that changed
+// after the listing (gone, or now a folder), read a batch at a time: each
+// gives what it gives read alone, and the small ones come whole in one read.
+TEST(ReadingInBatches, EachReportAsItReadsAlone) {
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / report_path("batch");
+    std::filesystem::create_directory(folder);
+    const std::filesystem::path was = std::filesystem::current_path();
+    std::filesystem::current_path(folder);
+    const std::vector<std::pair<std::string, std::size_t>> reports = {
+        {"a-empty.htm", 0},
+        {"b-small.htm", 2000},
+        {"c-slot-less-one.htm", batch_slot_size - 1},
+        {"d-slot.htm", batch_slot_size},
+        {"e-pieces.htm", 2 * piece_size + 5},
+        {"f-gone.htm", 100},
+        {"g-now-a-folder.htm", 100},
+    };
+    // Each its own rows, so that no report's figures could stand for another's.
+    for (unsigned i = 0; i < reports.size(); ++i)
+        std::ofstream(reports[i].first, std::ios::binary) << rows_of_size(reports[i].second, 1000 * i);
+    std::vector<report_entry> entries;
+    ASSERT_TRUE(platform::start_report_search());
+    while (const auto entry = platform::next_report()) entries.push_back(*entry);
+    platform::close_report_search();
+    ASSERT_EQ(entries.size(), reports.size());
+    std::filesystem::remove("f-gone.htm");
+    std::filesystem::remove("g-now-a-folder.htm");
+    std::filesystem::create_directory("g-now-a-folder.htm");
+
+    std::vector<const report_entry*> batch;
+    std::vector<reading_progress> progress(entries.size());
+    std::vector<reading_progress*> progress_of;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        batch.push_back(&entries[i]);
+        progress_of.push_back(&progress[i]);
+    }
+    std::vector<batch_reading> readings(entries.size());
+    const auto buffer = std::make_unique<content_buffer>();
+    read_batch(batch, progress_of, *buffer, readings);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::string name = entries[i].name;
+        const bool small = reports[i].second < batch_slot_size && reports[i].first != "f-gone.htm" &&
+                           reports[i].first != "g-now-a-folder.htm";
+        EXPECT_EQ(readings[i].still_open.has_value(), reports[i].second >= batch_slot_size) << name;
+        const report_reading got =
+            readings[i].still_open ? close_after_reading(*readings[i].still_open,
+                                                         read_in_pieces(*readings[i].still_open, *buffer, progress[i]))
+                                   : readings[i].reading;
+        const report_reading alone = read_alone(entries[i], *buffer);
+        EXPECT_EQ(got.outcome, alone.outcome) << name;
+        EXPECT_EQ(got.reason, alone.reason) << name;
+        EXPECT_EQ(got.size, alone.size) << name;
+        EXPECT_EQ(got.whole_in_one_read, alone.whole_in_one_read) << name;
+        if (small) EXPECT_TRUE(got.whole_in_one_read) << name;
+        const scan_counts want = small || reports[i].second >= batch_slot_size
+                                     ? reference_scan(rows_of_size(reports[i].second, static_cast<unsigned>(1000 * i)))
+                                     : scan_counts{};
+        EXPECT_EQ(got.counts.connections, want.connections) << name;
+        EXPECT_EQ(got.counts.uploads, want.uploads) << name;
+        EXPECT_EQ(got.counts.downloads, want.downloads) << name;
+    }
+    EXPECT_EQ(readings[5].reading.outcome, read_outcome::failed);
+    EXPECT_EQ(readings[6].reading.outcome, read_outcome::failed);
+    std::filesystem::current_path(was);
+    std::filesystem::remove_all(folder);
 }
 
 chunked_result read_in_chunks(const std::string& data, std::size_t chunk_size, unsigned threads) {
