@@ -123,7 +123,8 @@ void chunked_reading::read_chunk(std::uint64_t chunk, content_buffer& buffer) {
     const bool short_read = got && have < length + after;
     const std::size_t scanned = have < length ? have : length;
     // Cells beginning in the chunk, with the two bytes after it to see the last ones whole.
-    const std::uint64_t cells = count_cell_openers(buffer.bytes, scanned + (have - scanned < 2 ? have - scanned : 2));
+    const std::uint64_t cells =
+        list_part(buffer.cells, buffer.bytes, scanned, scanned + (have - scanned < 2 ? have - scanned : 2));
 
     std::uint64_t before = 0;
     {
@@ -137,7 +138,7 @@ void chunked_reading::read_chunk(std::uint64_t chunk, content_buffer& buffer) {
 
     scan_state state;
     scan_start_at_cell(state, before);
-    scan_piece(state, buffer.bytes, scanned);
+    scan_listed_part(state, buffer.cells, buffer.bytes, scanned);
     bool finished = scan_overhang(state, buffer.bytes + scanned, have - scanned);
     // A number still running on past the bytes read with the chunk: the rest of it, a little at a time.
     for (std::uint64_t at = offset + have; !finished && at < size_ && got;) {

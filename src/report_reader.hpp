@@ -41,7 +41,9 @@ inline constexpr std::size_t piece_size = 256 << 10;
 inline constexpr std::size_t overhang_size = 64;
 struct content_buffer {
     alignas(64) unsigned char bytes[piece_size + overhang_size];
+    part_cells cells;  // a chunk's, between its two passes
 };
+static_assert(piece_size <= part_cells::most_bytes);
 
 // The steps of reading a report, for whoever decides how it is read: open it,
 // read it whole on one thread or in chunks on several, and close it, which
@@ -59,10 +61,11 @@ report_reading read_in_pieces(const platform::opened_report& report, content_buf
                               reading_progress& progress);
 
 // A large report read in chunks by several threads side by side. Each chunk
-// first counts its cell openers, which tells the next chunk where it stands
-// in the nine-cell cycle; then it is scanned, and finished with the bytes
-// after it. Chunks are taken in order, and a chunk counts before it waits
-// for the one before it, so no thread waits on one that waits.
+// first lists its cells, whose count tells the next chunk where it stands in
+// the nine-cell cycle; then, its own place known, it is scanned from those
+// lists and finished with the bytes after it. Chunks are taken in order, and
+// a chunk lists before it waits for the one before it, so no thread waits on
+// one that waits.
 class chunked_reading {
 public:
     chunked_reading(const platform::opened_report& report, reading_progress& progress,

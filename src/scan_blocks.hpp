@@ -1,7 +1,7 @@
 // The block scan that every kernel is built from, written once over an
 // instruction set's traits. A kernel file defines SCAN_ISA, the name of a
 // namespace of its own, includes this file, defines its traits type there and
-// instantiates scan_blocks and count_cells with it: everything here is then
+// instantiates scan_blocks, list_blocks and scan_listed_blocks with it: everything here is then
 // compiled for that file's instruction set alone, and no function compiled for
 // AVX2 or AVX-512 can stand in for the baseline one of the same name. (std::
 // helpers are inline functions shared by name across files, so the builtins
@@ -273,10 +273,12 @@ inline bool add_row_numbers_one_by_one(const unsigned char* bytes, std::size_t a
 
 // The numbers of the listed cells on place 5 (from rank `first`, every ninth)
 // and on place 6 (one after each); returns the rank of the next cell on place
-// 5 after the batch, counted from its end.
+// 5 after the batch, counted from its end. Always inline: with a caller in
+// each pass, GCC would call it instead, which made the scan 2% slower.
 template <typename Isa>
-inline unsigned take_listed(scan_state& s, scan_counts& counts, const unsigned char* bytes, std::size_t start,
-                            std::size_t n, const std::uint16_t* list, unsigned count, unsigned first) {
+[[gnu::always_inline]] inline unsigned take_listed(scan_state& s, scan_counts& counts, const unsigned char* bytes,
+                                                   std::size_t start, std::size_t n, const std::uint16_t* list,
+                                                   unsigned count, unsigned first) {
     typename Isa::row_sums sums;
     unsigned rank = first;
     if (rank == 8 && count != 0)  // the last batch ended on a place-5 cell: place 6 comes first
@@ -298,6 +300,34 @@ inline unsigned take_listed(scan_state& s, scan_counts& counts, const unsigned c
     return rank - count;
 }
 
+// The start of the last block of the batch that starts at `start`, when the
+// last block of the piece starts at or before `end`.
+template <typename Isa>
+inline std::size_t batch_last(std::size_t start, std::size_t end) {
+    return end - start < 64 * (Isa::batch_blocks - 1) ? start + (end - start) / 64 * 64
+                                                      : start + 64 * (Isa::batch_blocks - 1);
+}
+
+struct batch_listing {
+    unsigned count;
+    std::uint64_t rows;
+};
+
+// The cells of the blocks from `start` to `last`, listed at `list` as offsets
+// from start, and their rows counted.
+template <typename Isa>
+inline batch_listing list_batch(const unsigned char* bytes, std::size_t start, std::size_t last, std::uint16_t* list) {
+    unsigned count = 0;
+    typename Isa::row_tally rows;
+    typename Isa::cell_lister lister;
+    for (std::size_t p = start; p <= last; p += 64, lister.next_block()) {
+        const auto masks = Isa::block_masks(bytes + p);
+        rows.add(masks.rows);
+        count += lister.list(list + count, masks.cells, static_cast<unsigned>(p - start));
+    }
+    return {count, rows.total()};
+}
+
 template <typename Isa>
 void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, std::size_t n) {
     static_assert(Isa::row_tally::most_per_byte_a_block * Isa::batch_blocks <= 255,
@@ -311,20 +341,13 @@ void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, st
         const std::size_t end = n - (64 + 2);  // the last block starts at or before it
         while (p <= end) {
             const std::size_t start = p;
-            const std::size_t last =
-                end - start < 64 * (Isa::batch_blocks - 1) ? end : start + 64 * (Isa::batch_blocks - 1);
+            const std::size_t last = batch_last<Isa>(start, end);
             std::uint16_t room[list_room_anywhere<Isa>];
             std::uint16_t* const list = list_place(room, bytes + start);
-            unsigned count = 0;
-            typename Isa::row_tally rows;
-            typename Isa::cell_lister lister;
-            for (; p <= last; p += 64, lister.next_block()) {
-                const auto masks = Isa::block_masks(bytes + p);
-                rows.add(masks.rows);
-                count += lister.list(list + count, masks.cells, static_cast<unsigned>(p - start));
-            }
-            counts.connections += rows.total();
-            first = take_listed<Isa>(s, counts, bytes, start, n, list, count, first);
+            const batch_listing batch = list_batch<Isa>(bytes, start, last, list);
+            counts.connections += batch.rows;
+            first = take_listed<Isa>(s, counts, bytes, start, n, list, batch.count, first);
+            p = last + 64;
         }
     }
     // The place of the last cell seen is four before the next on place 5
@@ -339,18 +362,57 @@ inline std::uint64_t count_cells_bytewise(const unsigned char* bytes, std::size_
     return cells;
 }
 
-// The cell openers that begin at 0..n-3, a block at a time.
+// The first pass over a part: the batches of scan_blocks, listed and kept.
 template <typename Isa>
-std::uint64_t count_cells(const unsigned char* bytes, std::size_t n) {
-    std::uint64_t cells = 0;
+std::uint64_t list_blocks(part_cells& cells, const unsigned char* bytes, std::size_t n, std::size_t counted_to) {
+    static_assert(Isa::batch_blocks >= part_cells::fewest_blocks_a_batch, "a part's batches would not fit");
+    cells.batch_count = 0;
+    std::uint32_t listed = 0;
     std::size_t p = 0;
-    for (; p + 64 + 2 <= n; p += 64) cells += ones(Isa::block_masks(bytes + p).cells);
-    return cells + count_cells_bytewise(bytes, p, n);
+    if (n >= 64 + 2) {
+        const std::size_t end = n - (64 + 2);
+        while (p <= end) {
+            const std::size_t start = p;
+            const std::size_t last = batch_last<Isa>(start, end);
+            std::uint16_t room[list_room_anywhere<Isa>];
+            std::uint16_t* const list = list_place(room, bytes + start);
+            const batch_listing batch = list_batch<Isa>(bytes, start, last, list);
+            std::memcpy(cells.offsets + listed, list, batch.count * sizeof *list);
+            cells.batches[cells.batch_count++] = {static_cast<std::uint32_t>(start), listed, batch.count,
+                                                  static_cast<std::uint32_t>(batch.rows)};
+            listed += batch.count;
+            p = last + 64;
+        }
+    }
+    cells.blocks_end = p;
+    return listed + count_cells_bytewise(bytes, p, counted_to);
 }
 
-// The cell openers that begin at 0..n-3, one position at a time.
-inline std::uint64_t count_cell_positions(const unsigned char* bytes, std::size_t n) {
-    return count_cells_bytewise(bytes, 0, n);
+// The second pass: scan_blocks over a fresh state, its batches taken from the lists.
+template <typename Isa>
+void scan_listed_blocks(scan_state& s, const part_cells& cells, const unsigned char* bytes, std::size_t n) {
+    scan_counts counts = s.counts;
+    unsigned first = (13 - s.cell_place) % 9;
+    for (std::size_t b = 0; b < cells.batch_count; ++b) {
+        const part_cells::batch& batch = cells.batches[b];
+        counts.connections += batch.rows;
+        first = take_listed<Isa>(s, counts, bytes, batch.start, n, cells.offsets + batch.first, batch.count, first);
+    }
+    scan_bytewise<Isa>(s, counts, (12 - first) % 9 + 1, bytes, cells.blocks_end, n);
+}
+
+// A kernel with no blocks lists nothing: its part is scanned one position at
+// a time in the second pass.
+inline std::uint64_t list_positions(part_cells& cells, const unsigned char* bytes, std::size_t,
+                                    std::size_t counted_to) {
+    cells.batch_count = 0;
+    cells.blocks_end = 0;
+    return count_cells_bytewise(bytes, 0, counted_to);
+}
+
+template <typename Isa>
+void scan_listed_positions(scan_state& s, const part_cells&, const unsigned char* bytes, std::size_t n) {
+    scan_bytewise<Isa>(s, s.counts, s.cell_place, bytes, 0, n);
 }
 
 }  // namespace SCAN_ISA

@@ -91,10 +91,10 @@ bool close_seam(scan_state& s, const unsigned char* bytes, std::size_t n) {
 
 void scan_start(scan_state& state) { state = scan_state{}; }
 
-void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n) {
-    if (n == 0) return;
-    scan_state s = state;
-    if (close_seam(s, bytes, n)) chosen->functions.scan(s, bytes, 0, n);
+namespace {
+// The last two bytes of a piece, where an opener may begin that the next
+// piece completes.
+void keep_tail(scan_state& s, const unsigned char* bytes, std::size_t n) {
     if (n >= 2) {
         s.tail[0] = bytes[n - 2];
         s.tail[1] = bytes[n - 1];
@@ -105,6 +105,27 @@ void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n) {
     } else {
         s.tail[s.tail_length++] = bytes[0];
     }
+}
+}  // namespace
+
+void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n) {
+    if (n == 0) return;
+    scan_state s = state;
+    if (close_seam(s, bytes, n)) chosen->functions.scan(s, bytes, 0, n);
+    keep_tail(s, bytes, n);
+    state = s;
+}
+
+std::uint64_t list_part(part_cells& cells, const unsigned char* bytes, std::size_t n, std::size_t counted_to) {
+    return chosen->functions.list(cells, bytes, n, counted_to);
+}
+
+// A part's state is fresh but for its place: no seam to close, nothing pending.
+void scan_listed_part(scan_state& state, const part_cells& cells, const unsigned char* bytes, std::size_t n) {
+    if (n == 0) return;
+    scan_state s = state;
+    chosen->functions.scan_listed(s, cells, bytes, n);
+    keep_tail(s, bytes, n);
     state = s;
 }
 
@@ -115,10 +136,6 @@ bool scan_overhang(scan_state& state, const unsigned char* bytes, std::size_t n)
     s.tail_length = 0;
     state = s;
     return s.pending == no_number;
-}
-
-std::uint64_t count_cell_openers(const unsigned char* bytes, std::size_t n) {
-    return chosen->functions.count(bytes, n);
 }
 
 void scan_start_at_cell(scan_state& state, std::uint64_t cells_before) {

@@ -28,14 +28,33 @@ void scan_piece(scan_state& state, const unsigned char* bytes, std::size_t n);
 // The end of the report: bytes past it read as zero, which ends any number.
 scan_counts scan_finish(scan_state& state);
 
-// For a report read in parts side by side. count_cell_openers counts the cell
-// openers that begin at 0..n-3, which tells the part after where it stands
-// in the nine-cell cycle (scan_start_at_cell). scan_overhang takes the bytes
-// that follow a part (at least two, unless the report ends sooner) to finish
-// the openers begun in its last bytes and a number it cut off, without
-// counting any opener that begins in them; it returns false while that
-// number runs on through all of them.
-std::uint64_t count_cell_openers(const unsigned char* bytes, std::size_t n);
+// For a report read in parts side by side, a part is scanned in two passes.
+// list_part lists the cells of the part's blocks into `cells` and returns the
+// cell openers that begin at 0..counted_to-3, which tells the part after it
+// where it stands in the nine-cell cycle (scan_start_at_cell). Once this
+// part's own place is known, scan_listed_part scans it from the lists, as
+// scan_piece would scan the same n bytes. scan_overhang takes the bytes that
+// follow a part (at least two, unless the report ends sooner) to finish the
+// openers begun in its last bytes and a number it cut off, without counting
+// any opener that begins in them; it returns false while that number runs on
+// through all of them.
+struct part_cells {
+    static constexpr std::size_t most_bytes = 256 << 10;
+    static constexpr std::size_t most_cells_a_block = 22;  // "<td" every third byte, and one more
+    static constexpr std::size_t fewest_blocks_a_batch = 16;
+    struct batch {
+        std::uint32_t start;  // of its bytes
+        std::uint32_t first;  // of its offsets, in `offsets`
+        std::uint32_t count;
+        std::uint32_t rows;
+    };
+    std::size_t batch_count;
+    std::size_t blocks_end;  // where the bytes after the last block start
+    batch batches[most_bytes / 64 / fewest_blocks_a_batch + 1];
+    std::uint16_t offsets[most_bytes / 64 * most_cells_a_block];  // each batch's cells, from its start
+};
+std::uint64_t list_part(part_cells& cells, const unsigned char* bytes, std::size_t n, std::size_t counted_to);
+void scan_listed_part(scan_state& state, const part_cells& cells, const unsigned char* bytes, std::size_t n);
 void scan_start_at_cell(scan_state& state, std::uint64_t cells_before);
 bool scan_overhang(scan_state& state, const unsigned char* bytes, std::size_t n);
 

@@ -69,4 +69,5 @@ struct avx2_isa {
 }  // namespace scan_avx2
 
 const kernel_functions avx2_kernel{scan_avx2::scan_blocks<scan_avx2::avx2_isa>,
-                                   scan_avx2::count_cells<scan_avx2::avx2_isa>};
+                                   scan_avx2::list_blocks<scan_avx2::avx2_isa>,
+                                   scan_avx2::scan_listed_blocks<scan_avx2::avx2_isa>};

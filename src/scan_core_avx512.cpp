@@ -76,4 +76,5 @@ struct avx512_isa {
 }  // namespace scan_avx512
 
 const kernel_functions avx512_kernel{scan_avx512::scan_blocks<scan_avx512::avx512_isa>,
-                                     scan_avx512::count_cells<scan_avx512::avx512_isa>};
+                                     scan_avx512::list_blocks<scan_avx512::avx512_isa>,
+                                     scan_avx512::scan_listed_blocks<scan_avx512::avx512_isa>};

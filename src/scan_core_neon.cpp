@@ -91,4 +91,5 @@ struct neon_isa {
 }  // namespace scan_neon
 
 const kernel_functions neon_kernel{scan_neon::scan_blocks<scan_neon::neon_isa>,
-                                   scan_neon::count_cells<scan_neon::neon_isa>};
+                                   scan_neon::list_blocks<scan_neon::neon_isa>,
+                                   scan_neon::scan_listed_blocks<scan_neon::neon_isa>};

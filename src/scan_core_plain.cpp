@@ -16,5 +16,5 @@ struct plain_isa {
 }  // namespace
 }  // namespace scan_plain
 
-const kernel_functions plain_kernel{scan_plain::scan_positions<scan_plain::plain_isa>,
-                                    scan_plain::count_cell_positions};
+const kernel_functions plain_kernel{scan_plain::scan_positions<scan_plain::plain_isa>, scan_plain::list_positions,
+                                    scan_plain::scan_listed_positions<scan_plain::plain_isa>};

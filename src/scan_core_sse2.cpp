@@ -60,4 +60,5 @@ struct sse2_isa {
 }  // namespace scan_sse2
 
 const kernel_functions sse2_kernel{scan_sse2::scan_blocks<scan_sse2::sse2_isa>,
-                                   scan_sse2::count_cells<scan_sse2::sse2_isa>};
+                                   scan_sse2::list_blocks<scan_sse2::sse2_isa>,
+                                   scan_sse2::scan_listed_blocks<scan_sse2::sse2_isa>};

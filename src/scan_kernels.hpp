@@ -3,8 +3,9 @@
 // finishes a number that the state holds pending, whose digits start at
 // bytes[pending_skip], then scans the openers that begin at from..n-3 of the
 // piece, every one of them whole inside it. A number that runs into the
-// piece's end is left pending. Its count gives the cell openers that begin at
-// 0..n-3.
+// piece's end is left pending. Its list and scan_listed are the two passes of
+// a part (list_part, scan_listed_part), which for a fresh state give what its
+// scan gives.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +15,8 @@
 
 struct kernel_functions {
     void (*scan)(scan_state& state, const unsigned char* bytes, std::size_t from, std::size_t n);
-    std::uint64_t (*count)(const unsigned char* bytes, std::size_t n);
+    std::uint64_t (*list)(part_cells& cells, const unsigned char* bytes, std::size_t n, std::size_t counted_to);
+    void (*scan_listed)(scan_state& state, const part_cells& cells, const unsigned char* bytes, std::size_t n);
 };
 
 extern const kernel_functions plain_kernel;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -242,6 +243,62 @@ TEST_P(Scan, DigitRunsOfEveryLengthAcrossBlocksAndPieces) {
                      ++cut)
                     expect_counts(scan_in_pieces(data, {cut}), want,
                                   std::to_string(length) + " digits, cut at " + std::to_string(cut));
+            }
+        }
+    }
+}
+
+// A part scanned in two passes (its cells listed, then scanned from the
+// lists at the place it starts from) ends in the state one scan of the same
+// bytes from that place ends in, and counts the cells that begin in it, at
+// every place of the cycle and at lengths around block and batch edges.
+TEST_P(Scan, APartsTwoPassesGiveWhatOneScanGives) {
+    std::mt19937_64 random(20261210);
+    std::vector<std::string> samples;
+    for (int round = 0; round < 4; ++round) {  // rows, now and then of eight or ten cells
+        std::string data = std::string(random() % 64, ' ');
+        while (data.size() < 70000) {
+            data += "<tr>";
+            const int cells = random() % 10 == 0 ? 8 + static_cast<int>(random() % 3) : 9;
+            for (int cell = 1; cell <= cells; ++cell)
+                data += "<td>" + std::to_string(random() % 10000000000u) + std::string(random() % 12, 'w') + "</td>";
+            data += "</tr>\r\n";
+        }
+        samples.push_back(data);
+    }
+    std::string crowded;
+    while (crowded.size() < 9000) crowded += random() % 3 == 0 ? "<td" : random() % 2 == 0 ? "<td>7" : "<tr";
+    samples.push_back(crowded);
+    const auto cells = std::make_unique<part_cells>();
+    for (std::size_t sample = 0; sample < samples.size(); ++sample) {
+        const std::string& data = samples[sample];
+        const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+        std::vector<std::size_t> lengths = {0, 1, 2, 3, 65, 66, 67, 130, 64 * 16 + 66, 64 * 64 + 66, data.size()};
+        for (int i = 0; i < 20; ++i) lengths.push_back(random() % data.size());
+        for (const std::size_t n : lengths) {
+            std::uint64_t openers = 0;  // that begin at 0..n-1, seen with the two bytes after
+            for (std::size_t p = 0; p < n && p + 2 < data.size(); ++p) openers += data.compare(p, 3, "<td") == 0;
+            for (std::uint64_t before = 0; before < 9; ++before) {
+                const std::string what = "sample " + std::to_string(sample) + ", " + std::to_string(n) +
+                                         " bytes, cells before " + std::to_string(before);
+                scan_state one, two;
+                scan_start_at_cell(one, before);
+                scan_start_at_cell(two, before);
+                scan_piece(one, bytes, n);
+                const std::size_t counted_to = n + 2 < data.size() ? n + 2 : data.size();
+                EXPECT_EQ(list_part(*cells, bytes, n, counted_to), openers) << what;
+                scan_listed_part(two, *cells, bytes, n);
+                EXPECT_EQ(two.counts.connections, one.counts.connections) << what;
+                EXPECT_EQ(two.counts.uploads, one.counts.uploads) << what;
+                EXPECT_EQ(two.counts.downloads, one.counts.downloads) << what;
+                EXPECT_EQ(two.cell_place, one.cell_place) << what;
+                EXPECT_EQ(two.pending, one.pending) << what;
+                EXPECT_EQ(two.pending_skip, one.pending_skip) << what;
+                EXPECT_EQ(two.pending_value, one.pending_value) << what;
+                EXPECT_EQ(two.tail_length, one.tail_length) << what;
+                EXPECT_EQ(std::string(two.tail, two.tail + two.tail_length),
+                          std::string(one.tail, one.tail + one.tail_length))
+                    << what;
             }
         }
     }
