@@ -131,6 +131,8 @@ void discard_summary(summary_handle summary);
 
 // How many threads may read reports at once: the processors this process may use.
 unsigned processors();
+// How many files this process may hold open at once.
+std::size_t open_files_allowed();
 
 // The prompt at the end of the run, waiting for a key press on a terminal (a
 // console); with any other standard input it is shown and nothing is read.

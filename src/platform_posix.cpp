@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -134,6 +135,15 @@ void prepare_run() {
             dup2(taken, fd);
             close(taken);
         }
+    }
+    // Each reader keeps a batch of reports open at once: a low soft limit on
+    // open files, such as a shell may set, is raised as far as the hard one
+    // allows, so that no report is refused for it.
+    constexpr rlim_t open_files_wanted = 4096;
+    struct rlimit open_files {};
+    if (getrlimit(RLIMIT_NOFILE, &open_files) == 0 && open_files.rlim_cur < open_files_wanted) {
+        open_files.rlim_cur = open_files.rlim_max < open_files_wanted ? open_files.rlim_max : open_files_wanted;
+        setrlimit(RLIMIT_NOFILE, &open_files);
     }
     // The signals that end a run clean up first; one that the caller ignores
     // (nohup, trap '' INT, a background job) stays ignored.
@@ -457,6 +467,12 @@ void close_reports(std::span<const report_handle> reports) {
 #endif
     for (std::size_t i = 0; i < reports.size(); ++i)
         if (unknown_request(closed[i])) close_report(reports[i]);
+}
+
+std::size_t open_files_allowed() {
+    struct rlimit open_files {};
+    if (getrlimit(RLIMIT_NOFILE, &open_files) != 0) return 20;  // the least POSIX allows
+    return open_files.rlim_cur > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(open_files.rlim_cur);
 }
 
 unsigned processors() {

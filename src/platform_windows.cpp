@@ -299,6 +299,9 @@ result<std::size_t> read_report_at(report_handle report, unsigned char* buffer, 
 
 result<report_version> version_of_report(report_handle report) { return version_of_file(file_of(report)); }
 
+// Handles are limited only by memory.
+std::size_t open_files_allowed() { return SIZE_MAX; }
+
 unsigned processors() {
     DWORD_PTR process_mask = 0, system_mask = 0;
     if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) && process_mask != 0)

@@ -9,10 +9,12 @@ namespace {
 // Reports on hand at once, and how many a worker takes at a time: enough to
 // keep every worker busy on small reports, few enough to stay within memory.
 constexpr std::size_t slot_count = 512;
-constexpr std::size_t batch_size = batch_most;
 constexpr unsigned most_workers = 8;
 // Reports larger than this are read in chunks when other threads can help.
 constexpr std::uint64_t chunked_from = 8 << 20;
+// Files kept for everything but the batches: the standard streams, the
+// summary, the workers' rings and a large report each.
+constexpr std::size_t files_kept_aside = 32;
 }  // namespace
 
 reading_pool::reading_pool(unsigned processors) : slots_(slot_count), processors_(processors) {
@@ -32,6 +34,11 @@ reading_pool::reading_pool(unsigned processors) : slots_(slot_count), processors
             break;
         }
     }
+    // A worker holds its whole batch open at once; under a low limit on open
+    // files the batches are smaller, down to one report.
+    const std::size_t allowed = platform::open_files_allowed();
+    const std::size_t each = allowed > files_kept_aside ? (allowed - files_kept_aside) / (workers_.size() + 1) : 1;
+    batch_size_ = each < 1 ? 1 : each < batch_most ? each : batch_most;
     // With no worker, the taking thread reads with a buffer of its own.
     if (workers_.empty()) buffers_.push_back(std::make_unique_for_overwrite<content_buffer>());
 }
@@ -64,7 +71,7 @@ void reading_pool::give(const report_entry& entry) {
     // given_ and sleeps, so it sees this report or is seen here.
     if (idle_workers_.load() == 0) return;
     const std::size_t claimed = claimed_.load();
-    if (given + 1 - claimed >= batch_size || claimed == taken_.load()) {
+    if (given + 1 - claimed >= batch_size_ || claimed == taken_.load()) {
         std::lock_guard<std::mutex> hold(lock_);
         work_ready_.notify_one();
     }
@@ -229,7 +236,7 @@ void reading_pool::work(content_buffer& buffer) {
             if (stopping_) return;
             continue;
         }
-        const std::size_t last = (given - first < batch_size ? given : first + batch_size) - 1;
+        const std::size_t last = (given - first < batch_size_ ? given : first + batch_size_) - 1;
         claimed_.store(last + 1);
         hold.unlock();
         read_claimed(first, last, buffer);

@@ -88,4 +88,5 @@ private:
     std::atomic<bool> large_offered_{false};  // large_ is set; read without the lock
     bool stopping_ = false;
     unsigned processors_ = 1;  // threads that read a large report's chunks at once
+    std::size_t batch_size_ = batch_most;
 };

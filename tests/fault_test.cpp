@@ -391,8 +391,8 @@ TEST(Faults, ThreadsOrARingThatCannotStartChangeNothing) {
     ASSERT_TRUE(all.exited_with(1));
     ASSERT_NE(all.out.find("REPORT FOR [r050-large.htm]\n TOTAL CONNECTIONS            1 "), std::string::npos);
     ASSERT_NE(all.out.find("REPORT FOR [r098.htm]\n TOTAL CONNECTIONS            1 "), std::string::npos);
-    for (const char* fault : {"TT_FAIL_THREADS_AFTER=0", "TT_FAIL_THREADS_AFTER=1", "TT_FAIL_THREADS_AFTER=3",
-                              "TT_REFUSE_IO_URING=1"}) {
+    for (const char* fault :
+         {"TT_FAIL_THREADS_AFTER=0", "TT_FAIL_THREADS_AFTER=1", "TT_FAIL_THREADS_AFTER=3", "TT_REFUSE_IO_URING=1"}) {
         SCOPED_TRACE(fault);
         const run_result run = run_program(folder.path(), {.environment = with_fault_shim({fault})});
         EXPECT_TRUE(run.exited_with(1));
@@ -400,6 +400,27 @@ TEST(Faults, ThreadsOrARingThatCannotStartChangeNothing) {
         EXPECT_EQ(run.out, all.out);
         EXPECT_EQ(folder.read("izhod_r000.htm_etc.txt"), summary);
         EXPECT_FALSE(has_temporary_file(folder));
+    }
+}
+
+// Low limits on open files, as a shell may set: every reader keeps a batch of
+// reports open at once, and none of them may be refused for it.
+TEST(Faults, LowLimitsOnOpenFilesRefuseNoReport) {
+    scratch_folder folder;
+    std::vector<report_figures> reports;
+    char name[32];
+    for (int i = 0; i < 300; ++i) {
+        std::snprintf(name, sizeof name, "r%03d.htm", i);
+        folder.write(name, one_row);
+        reports.push_back({name, one_row.size(), 1, 512, 1536});
+    }
+    const total_sizes sizes{"   150.000 KB", "   450.000 KB", "   600.000 KB"};
+    for (const bool hard_too : {false, true}) {
+        SCOPED_TRACE(hard_too ? "soft and hard" : "soft");
+        const run_result run = run_program(folder.path(), {.open_files_limit = 16, .hard_limit_too = hard_too});
+        EXPECT_TRUE(run.exited_with(0));
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, expected_console(reports, folder.path(), sizes));
     }
 }
 

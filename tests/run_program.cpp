@@ -69,6 +69,13 @@ running_program::running_program(const std::string& folder, const run_options& o
                                static_cast<rlim_t>(options.file_size_limit)};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (options.open_files_limit >= 0) {
+            rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = static_cast<rlim_t>(options.open_files_limit);
+            if (options.hard_limit_too) limit.rlim_max = limit.rlim_cur;
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         // SIGQUIT's default action must not leave a core file in the folder.
         const rlimit no_core{0, 0};
         setrlimit(RLIMIT_CORE, &no_core);

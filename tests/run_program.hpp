@@ -29,6 +29,9 @@ struct run_options {
     // A limit on the size of any file written (RLIMIT_FSIZE), with SIGXFSZ at
     // its default action, as a shell's ulimit leaves it; negative for none.
     long long file_size_limit = -1;
+    // A limit on open files (RLIMIT_NOFILE), the soft one or both; negative for none.
+    long long open_files_limit = -1;
+    bool hard_limit_too = false;
     // Standard output or standard error closed, as `>&-` and `2>&-` leave them.
     bool close_stdout = false;
     bool close_stderr = false;
