@@ -98,6 +98,9 @@ result<std::size_t> read_report_at(report_handle report, unsigned char* buffer, 
                                    std::uint64_t offset);
 result<report_version> version_of_report(report_handle report);
 void close_report(report_handle report);
+// A hint that a large report is about to be read through from its start, so
+// that the system reads further ahead of it; nothing where there is none.
+void expect_reading_through(report_handle report);
 
 // Many reports at once, for a thread that reads them: each entry opened as
 // open_report opens it, the start of each report read as read_report_at

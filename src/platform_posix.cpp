@@ -303,6 +303,10 @@ result<std::size_t> read_report_at(report_handle report, unsigned char* buffer, 
     }
 }
 
+void expect_reading_through(report_handle report) {
+    posix_fadvise(static_cast<int>(report), 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
 result<report_version> version_of_report(report_handle report) {
     struct stat info;
     if (fstat(static_cast<int>(report), &info) != 0) return failure_of(errno);

@@ -165,7 +165,9 @@ report_reading reading_pool::read(const report_entry& entry, content_buffer& buf
 
 report_reading reading_pool::read_opened(const platform::opened_report& report, content_buffer& buffer,
                                          reading_progress& progress) {
-    const bool chunked = report.version.size > chunked_from && processors_ > 1 && workers_.size() > 1;
+    const bool large = report.version.size > chunked_from;
+    if (large) platform::expect_reading_through(report.handle);
+    const bool chunked = large && processors_ > 1 && workers_.size() > 1;
     return close_after_reading(
         report, chunked ? read_in_chunks(report, buffer, progress) : read_in_pieces(report, buffer, progress));
 }
