@@ -126,15 +126,14 @@ void chunked_reading::read_chunk(std::uint64_t chunk, content_buffer& buffer) {
     const std::uint64_t cells =
         list_part(buffer.cells, buffer.bytes, scanned, scanned + (have - scanned < 2 ? have - scanned : 2));
 
-    std::uint64_t before = 0;
-    {
-        std::unique_lock<std::mutex> hold(lock_);
-        changed_.wait(hold, [&] { return counted_chunks_ == chunk; });
-        before = cells_before_;
-        cells_before_ += cells;
-        ++counted_chunks_;
-        changed_.notify_all();
-    }
+    // The chunk before hands the count on without the lock; the wait is
+    // short, as that chunk's thread runs on a processor of its own.
+    for (std::uint64_t counted; (counted = counted_chunks_.load(std::memory_order_acquire)) != chunk;)
+        counted_chunks_.wait(counted, std::memory_order_acquire);
+    const std::uint64_t before = cells_before_;
+    cells_before_ = before + cells;
+    counted_chunks_.store(chunk + 1, std::memory_order_release);
+    counted_chunks_.notify_all();
 
     scan_state state;
     scan_start_at_cell(state, before);

@@ -93,7 +93,9 @@ private:
 
     std::mutex lock_;
     std::condition_variable changed_;
-    std::uint64_t counted_chunks_ = 0;  // chunks whose cells are in cells_before_
+    // The count is handed from chunk to chunk in order: cells_before_ belongs
+    // to the chunk whose number counted_chunks_ holds.
+    std::atomic<std::uint64_t> counted_chunks_{0};
     std::uint64_t cells_before_ = 0;
     std::uint64_t finished_chunks_ = 0;
     unsigned helpers_ = 0;
