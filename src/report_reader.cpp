@@ -112,6 +112,21 @@ void chunked_reading::help(content_buffer& buffer) {
     changed_.notify_all();
 }
 
+// The chunk before hands the count on without the lock. Its thread runs on a
+// processor of its own, so the wait is short, and spun first; a thread that
+// sleeps counts itself among the waiters before it looks at the count for
+// the last time, so the hand-over either sees it and wakes it, or it sees
+// the count.
+void chunked_reading::wait_for_count(std::uint64_t chunk) {
+    constexpr int spins = 1 << 14;
+    for (int spin = 0; spin < spins; ++spin)
+        if (counted_chunks_.load(std::memory_order_acquire) == chunk) return;
+    std::unique_lock<std::mutex> hold(lock_);
+    count_waiters_.fetch_add(1);
+    changed_.wait(hold, [&] { return counted_chunks_.load() == chunk; });
+    count_waiters_.fetch_sub(1);
+}
+
 void chunked_reading::read_chunk(std::uint64_t chunk, content_buffer& buffer) {
     const std::uint64_t offset = chunk * chunk_size_;
     const std::uint64_t left = size_ - offset;
@@ -126,14 +141,14 @@ void chunked_reading::read_chunk(std::uint64_t chunk, content_buffer& buffer) {
     const std::uint64_t cells =
         list_part(buffer.cells, buffer.bytes, scanned, scanned + (have - scanned < 2 ? have - scanned : 2));
 
-    // The chunk before hands the count on without the lock; the wait is
-    // short, as that chunk's thread runs on a processor of its own.
-    for (std::uint64_t counted; (counted = counted_chunks_.load(std::memory_order_acquire)) != chunk;)
-        counted_chunks_.wait(counted, std::memory_order_acquire);
+    wait_for_count(chunk);
     const std::uint64_t before = cells_before_;
     cells_before_ = before + cells;
-    counted_chunks_.store(chunk + 1, std::memory_order_release);
-    counted_chunks_.notify_all();
+    counted_chunks_.store(chunk + 1);
+    if (count_waiters_.load() != 0) {
+        std::lock_guard<std::mutex> hold(lock_);
+        changed_.notify_all();
+    }
 
     scan_state state;
     scan_start_at_cell(state, before);

@@ -83,6 +83,7 @@ public:
 
 private:
     void read_chunk(std::uint64_t chunk, content_buffer& buffer);
+    void wait_for_count(std::uint64_t chunk);
 
     const platform::report_handle report_;
     const std::uint64_t size_;
@@ -97,6 +98,7 @@ private:
     // to the chunk whose number counted_chunks_ holds.
     std::atomic<std::uint64_t> counted_chunks_{0};
     std::uint64_t cells_before_ = 0;
+    std::atomic<unsigned> count_waiters_{0};
     std::uint64_t finished_chunks_ = 0;
     unsigned helpers_ = 0;
     report_reading result_;
