@@ -328,14 +328,12 @@ inline batch_listing list_batch(const unsigned char* bytes, std::size_t start, s
     return {count, rows.total()};
 }
 
-template <typename Isa>
-void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, std::size_t n) {
-    static_assert(Isa::row_tally::most_per_byte_a_block * Isa::batch_blocks <= 255,
-                  "a row tally's byte would overflow");
-    finish_pending(s, bytes, n);
-    scan_counts counts = s.counts;
-    // The rank of the next cell on place 5 among the cells to come.
-    unsigned first = (13 - s.cell_place) % 9;
+// Lists the cells of the blocks from `from` on, a batch at a time, and hands
+// each batch to take(start, list, listing); returns where the bytes after
+// the last block start.
+template <typename Isa, typename Take>
+[[gnu::always_inline]] inline std::size_t for_each_batch(const unsigned char* bytes, std::size_t from, std::size_t n,
+                                                         Take take) {
     std::size_t p = from;
     if (n >= 64 + 2) {
         const std::size_t end = n - (64 + 2);  // the last block starts at or before it
@@ -344,12 +342,26 @@ void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, st
             const std::size_t last = batch_last<Isa>(start, end);
             std::uint16_t room[list_room_anywhere<Isa>];
             std::uint16_t* const list = list_place(room, bytes + start);
-            const batch_listing batch = list_batch<Isa>(bytes, start, last, list);
-            counts.connections += batch.rows;
-            first = take_listed<Isa>(s, counts, bytes, start, n, list, batch.count, first);
+            take(start, list, list_batch<Isa>(bytes, start, last, list));
             p = last + 64;
         }
     }
+    return p;
+}
+
+template <typename Isa>
+void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, std::size_t n) {
+    static_assert(Isa::row_tally::most_per_byte_a_block * Isa::batch_blocks <= 255,
+                  "a row tally's byte would overflow");
+    finish_pending(s, bytes, n);
+    scan_counts counts = s.counts;
+    // The rank of the next cell on place 5 among the cells to come.
+    unsigned first = (13 - s.cell_place) % 9;
+    const std::size_t p =
+        for_each_batch<Isa>(bytes, from, n, [&](std::size_t start, const std::uint16_t* list, batch_listing batch) {
+            counts.connections += batch.rows;
+            first = take_listed<Isa>(s, counts, bytes, start, n, list, batch.count, first);
+        });
     // The place of the last cell seen is four before the next on place 5
     // (9 before any cell, which the cycle takes as it takes 0).
     scan_bytewise<Isa>(s, counts, (12 - first) % 9 + 1, bytes, p, n);
@@ -368,24 +380,14 @@ std::uint64_t list_blocks(part_cells& cells, const unsigned char* bytes, std::si
     static_assert(Isa::batch_blocks >= part_cells::fewest_blocks_a_batch, "a part's batches would not fit");
     cells.batch_count = 0;
     std::uint32_t listed = 0;
-    std::size_t p = 0;
-    if (n >= 64 + 2) {
-        const std::size_t end = n - (64 + 2);
-        while (p <= end) {
-            const std::size_t start = p;
-            const std::size_t last = batch_last<Isa>(start, end);
-            std::uint16_t room[list_room_anywhere<Isa>];
-            std::uint16_t* const list = list_place(room, bytes + start);
-            const batch_listing batch = list_batch<Isa>(bytes, start, last, list);
+    cells.blocks_end =
+        for_each_batch<Isa>(bytes, 0, n, [&](std::size_t start, const std::uint16_t* list, batch_listing batch) {
             std::memcpy(cells.offsets + listed, list, batch.count * sizeof *list);
             cells.batches[cells.batch_count++] = {static_cast<std::uint32_t>(start), listed, batch.count,
                                                   static_cast<std::uint32_t>(batch.rows)};
             listed += batch.count;
-            p = last + 64;
-        }
-    }
-    cells.blocks_end = p;
-    return listed + count_cells_bytewise(bytes, p, counted_to);
+        });
+    return listed + count_cells_bytewise(bytes, cells.blocks_end, counted_to);
 }
 
 // The second pass: scan_blocks over a fresh state, its batches taken from the lists.
