@@ -12,13 +12,26 @@ constexpr std::size_t slot_count = 512;
 constexpr unsigned most_workers = 8;
 // Reports larger than this are read in chunks when other threads can help.
 constexpr std::uint64_t chunked_from = 8 << 20;
-// Files kept for everything but the batches: the standard streams, the
-// summary, the workers' rings and a large report each.
-constexpr std::size_t files_kept_aside = 32;
+// Open files kept aside from the workers': the standard streams, the summary,
+// the folder being listed, and what the caller left open to the program.
+constexpr std::size_t files_kept_aside = 16;
+// A worker's own beside its batch: its ring of requests and a large report.
+constexpr std::size_t files_of_a_worker = 2;
 }  // namespace
 
 reading_pool::reading_pool(unsigned processors) : slots_(slot_count), processors_(processors) {
-    const unsigned wanted = processors < 2 ? 1 : 2 * processors < most_workers ? 2 * processors : most_workers;
+    unsigned wanted = processors < 2 ? 1 : 2 * processors < most_workers ? 2 * processors : most_workers;
+    // A worker holds its whole batch open at once: under a low limit on open
+    // files there are fewer workers and smaller batches, down to one worker
+    // reading one report at a time.
+    const std::size_t allowed = platform::open_files_allowed();
+    const std::size_t room = allowed > files_kept_aside ? allowed - files_kept_aside : 0;
+    const std::size_t fit = room / (files_of_a_worker + 2);  // workers that get two reports at a time, at least
+    if (fit < wanted) wanted = fit < 1 ? 1 : static_cast<unsigned>(fit);
+    const std::size_t each = room / wanted;
+    batch_size_ = each <= files_of_a_worker + 1           ? 1
+                  : each - files_of_a_worker < batch_most ? each - files_of_a_worker
+                                                          : batch_most;
     // A worker that cannot be had (no memory for its buffer or stack, a limit
     // on threads) is no failure: the run goes on with those it has, or with
     // none. Each buffer is made here, so that no worker can fail on its own;
@@ -34,11 +47,6 @@ reading_pool::reading_pool(unsigned processors) : slots_(slot_count), processors
             break;
         }
     }
-    // A worker holds its whole batch open at once; under a low limit on open
-    // files the batches are smaller, down to one report.
-    const std::size_t allowed = platform::open_files_allowed();
-    const std::size_t each = allowed > files_kept_aside ? (allowed - files_kept_aside) / (workers_.size() + 1) : 1;
-    batch_size_ = each < 1 ? 1 : each < batch_most ? each : batch_most;
     // With no worker, the taking thread reads with a buffer of its own.
     if (workers_.empty()) buffers_.push_back(std::make_unique_for_overwrite<content_buffer>());
 }
