@@ -33,25 +33,35 @@ if [ "$(cat "$corpus/VERSION" 2>/dev/null)" != "$corpus_version" ]; then
   echo "$corpus_version" >"$corpus/VERSION"
 fi
 
-# median_seconds DIR COMMAND...: the median wall time of $runs runs in DIR;
-# with cold=1, each after the page cache is dropped.
+# side_by_side DIR COMMAND...: each command (a line for the shell, run in DIR)
+# once a round, for $runs rounds, so that the machine's drift falls on all of
+# them alike; prints each one's median wall time, in order. With cold=1, each
+# run comes after the page cache is dropped.
 cold=0
-median_seconds() {
+side_by_side() {
   local dir=$1
   shift
-  local times=()
+  local -a times=()
   for ((i = 0; i < runs; i++)); do
-    if [ "$cold" = 1 ]; then
-      sync
-      echo 3 >/proc/sys/vm/drop_caches
-    fi
-    local start end
-    start=$(date +%s.%N)
-    (cd "$dir" && "$@" </dev/null >/dev/null)
-    end=$(date +%s.%N)
-    times+=("$(echo "scale=3; ($end - $start) / 1" | bc)")
+    local k=0
+    for command in "$@"; do
+      if [ "$cold" = 1 ]; then
+        sync
+        echo 3 >/proc/sys/vm/drop_caches
+      fi
+      local start end
+      start=$(date +%s.%N)
+      (cd "$dir" && eval "$command" </dev/null >/dev/null)
+      end=$(date +%s.%N)
+      times[k]+="$(echo "scale=3; ($end - $start) / 1" | bc) "
+      k=$((k + 1))
+    done
   done
-  LC_ALL=C printf '%.3f\n' "$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")"
+  local medians=()
+  for ((k = 0; k < $#; k++)); do
+    medians+=("$(LC_ALL=C printf '%.3f' "$(printf '%s\n' ${times[k]} | sort -n | sed -n "$(((runs + 1) / 2))p")")")
+  done
+  echo "${medians[@]}"
 }
 
 peak_kb() {
@@ -70,20 +80,16 @@ cat "$corpus/large/traffic.htm" >/dev/null
 
 large=$corpus/large
 small=$corpus/small
-t_fast_large=$(median_seconds "$large" "$fast")
-t_plain_large=$(median_seconds "$large" "$plain")
-t_dd=$(median_seconds "$large" dd if=traffic.htm of=/dev/null bs=1M status=none)
+dd_large='dd if=traffic.htm of=/dev/null bs=1M status=none'
+read -r t_fast_large t_plain_large t_dd < <(side_by_side "$large" "'$fast'" "'$plain'" "$dd_large")
 # On one processor the program reads on its own thread alone.
-t_one_large=$(median_seconds "$large" taskset -c 0 "$fast")
-t_one_dd=$(median_seconds "$large" taskset -c 0 dd if=traffic.htm of=/dev/null bs=1M status=none)
-t_fast_small=$(median_seconds "$small" "$fast")
-t_plain_small=$(median_seconds "$small" "$plain")
-t_reader=$(median_seconds "$small" bash -c "exec '$reader' *.htm")
-t_reader2=$(median_seconds "$small" bash -c "exec '$reader' -j 2 *.htm")
+read -r t_one_large t_one_dd < <(side_by_side "$large" "taskset -c 0 '$fast'" "taskset -c 0 $dd_large")
+read -r t_fast_small t_plain_small t_reader t_reader2 < <(side_by_side "$small" "'$fast'" "'$plain'" \
+  "'$reader' *.htm" "'$reader' -j 2 *.htm")
 m_large=$(peak_kb "$large" "$fast")
 m_small=$(peak_kb "$small" "$fast")
 
-printf '\nwhole runs, median of %d (seconds)\n' "$runs"
+printf '\nwhole runs, side by side, median of %d (seconds)\n' "$runs"
 printf '  1 GB report:        traffic-totals %s   plain-loop build %s   dd bs=1M %s\n' "$t_fast_large" "$t_plain_large" "$t_dd"
 printf '                      vs dd %sx   plain-loop build / traffic-totals %sx\n' \
   "$(ratio "$t_fast_large" "$t_dd")" "$(ratio "$t_plain_large" "$t_fast_large")"
@@ -98,13 +104,11 @@ printf '  peak memory:        1 GB report %s KB   100,000 reports %s KB\n' "$m_l
 # Cold: the page cache dropped before each run (root only).
 if [ -w /proc/sys/vm/drop_caches ]; then
   cold=1
-  c_fast_large=$(median_seconds "$large" "$fast")
-  c_dd=$(median_seconds "$large" dd if=traffic.htm of=/dev/null bs=1M status=none)
-  c_fast_small=$(median_seconds "$small" "$fast")
-  c_reader=$(median_seconds "$small" bash -c "exec '$reader' *.htm")
-  c_reader2=$(median_seconds "$small" bash -c "exec '$reader' -j 2 *.htm")
+  read -r c_fast_large c_dd < <(side_by_side "$large" "'$fast'" "$dd_large")
+  read -r c_fast_small c_reader c_reader2 < <(side_by_side "$small" "'$fast'" "'$reader' *.htm" \
+    "'$reader' -j 2 *.htm")
   cold=0
-  printf '\ncold page cache, median of %d (seconds)\n' "$runs"
+  printf '\ncold page cache, side by side, median of %d (seconds)\n' "$runs"
   printf '  1 GB report:        traffic-totals %s   dd bs=1M %s   vs dd %sx\n' "$c_fast_large" "$c_dd" \
     "$(ratio "$c_fast_large" "$c_dd")"
   printf '  100,000 x 2 KB:     traffic-totals %s   plain reader %s   vs plain reader %sx   (2-thread plain reader: %sx)\n' \
