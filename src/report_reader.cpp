@@ -213,8 +213,7 @@ void read_batch(std::span<const report_entry* const> entries, std::span<reading_
         report_reading& reading = readings[read_for[k]].reading;
         reading.size = size;
         if (!got[k]) {
-            reading.outcome = read_outcome::failed;
-            reading.reason = got[k].reason();
+            reading = failed_reading(size, got[k].reason());
             continue;
         }
         scan_state state;

@@ -206,10 +206,10 @@ inline void scan_positions(scan_state& s, const unsigned char* bytes, std::size_
 // pass's loop ends, and its exit is mispredicted, seldom.
 
 // Room for the offsets of a batch's cells from its start, in order: a block
-// holds at most 22 cell openers, and listing one may write up to 16 entries
-// past them.
+// holds at most part_cells::most_cells_a_block cell openers, and listing one
+// may write up to 16 entries past them.
 template <typename Isa>
-inline constexpr std::size_t list_room = 22 * Isa::batch_blocks + 16;
+inline constexpr std::size_t list_room = (part_cells::most_cells_a_block * Isa::batch_blocks) + 16;
 
 // The list is written while the batch's bytes are read, and a load whose
 // address matches a pending store's in its lowest 12 bits waits on it
