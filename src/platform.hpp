@@ -20,24 +20,30 @@
 namespace platform {
 
 // What every call that can fail gives back: its value, or the reason it
-// failed, in words. result<> has no value beyond success.
+// failed, in words. result<> has no value beyond success. A failure for want
+// of file descriptors (the process's limit, or the system's) says so apart:
+// the same call may serve once fewer files are open.
 struct failure {
     std::string reason;
+    bool too_many_open_files = false;
 };
 template <typename Value = std::monostate>
 class result {
 public:
-    result(Value value) : value_(std::move(value)) {}                             // NOLINT: a value is a success
-    result(failure failed) : reason_(std::move(failed.reason)), failed_(true) {}  // NOLINT: and a failure one
+    result(Value value) : value_(std::move(value)) {}  // NOLINT: a value is a success
+    result(failure failed)                             // NOLINT: and a failure one
+        : reason_(std::move(failed.reason)), failed_(true), too_many_open_files_(failed.too_many_open_files) {}
     explicit operator bool() const { return !failed_; }
     const Value& operator*() const { return value_; }
     const Value* operator->() const { return &value_; }
     const std::string& reason() const { return reason_; }
+    bool too_many_open_files() const { return too_many_open_files_; }
 
 private:
     Value value_{};
     std::string reason_;
     bool failed_ = false;
+    bool too_many_open_files_ = false;
 };
 inline result<> succeeded() { return std::monostate{}; }
 
@@ -76,7 +82,10 @@ std::size_t name_units(std::string_view name);
 // search yielded and refuses anything that is not a regular file. It gives
 // the file's version, which tells one state of the file from another: a
 // report whose version differs after the read changed while it was read; its
-// size is the size read to. A report that cannot be opened still shows a
+// size is the size read to. Times are nanoseconds since 1970, as fine as the
+// file system keeps them; opened_at is the system's clock at the open, on
+// the same scale, so that a version can tell how recently it came to be.
+// A report that cannot be opened still shows a
 // size: unreadable_report_size gives the size the search or a look found for
 // a regular file, and 0 for anything else. read_report_at gives the bytes
 // read at an offset, 0 at the end of the file; several threads may call it at
@@ -84,13 +93,14 @@ std::size_t name_units(std::string_view name);
 using report_handle = std::intptr_t;
 struct report_version {
     std::uint64_t size;
-    std::int64_t modified;  // nanoseconds where the system keeps them
-    std::int64_t changed;
+    std::int64_t modified;
+    std::int64_t changed;  // the last change of the contents or of the file's details
     bool operator==(const report_version&) const = default;
 };
 struct opened_report {
     report_handle handle;
     report_version version;
+    std::int64_t opened_at;
 };
 result<opened_report> open_report(const report_entry& entry);
 std::uint64_t unreadable_report_size(const report_entry& entry);
@@ -104,11 +114,12 @@ void expect_reading_through(report_handle report);
 
 // Many reports at once, for a thread that reads them: each entry opened as
 // open_report opens it, the start of each report read as read_report_at
-// reads it at offset 0, each report closed. Where the system allows it
+// reads it at offset 0, each report looked at once more (its version, as
+// version_of_report gives it) and closed. Where the system allows it
 // (io_uring on Linux), each step is one system call for all of them, through
-// a ring of requests of the calling thread's own; elsewhere, or where the
-// ring cannot serve, they are the calls above, one after another. Results
-// come in the order asked.
+// a ring of requests of the calling thread's own, made at its first batch of
+// more than one; elsewhere, or where the ring cannot serve, they are the
+// calls above, one after another. Results come in the order asked.
 std::vector<result<opened_report>> open_reports(std::span<const report_entry* const> entries);
 struct start_read {
     report_handle report;
@@ -116,7 +127,10 @@ struct start_read {
     std::size_t capacity;
 };
 std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> reads);
-void close_reports(std::span<const report_handle> reports);
+std::vector<result<report_version>> look_and_close_reports(std::span<const report_handle> reports);
+// Files that a thread reading batches keeps open for itself besides its
+// reports (its ring), once it has read a batch of more than one.
+std::size_t files_of_a_batch_reader();
 
 // The summary is written to a temporary file in the working directory, and
 // only a complete one replaces the file of the final name. A signal that ends
@@ -134,8 +148,10 @@ void discard_summary(summary_handle summary);
 
 // How many threads may read reports at once: the processors this process may use.
 unsigned processors();
-// How many files this process may hold open at once.
+// How many files this process may hold open at once, and how many it holds
+// now (those the caller left open to it included).
 std::size_t open_files_allowed();
+std::size_t open_files_now();
 
 // The prompt at the end of the run, waiting for a key press on a terminal (a
 // console); with any other standard input it is shown and nothing is read.

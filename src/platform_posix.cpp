@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #if defined(TRAFFIC_TOTALS_IO_URING)
@@ -119,7 +120,9 @@ std::uint32_t type_from_listing(unsigned char d_type) {
     }
 }
 
-failure failure_of(int error_number) { return {std::strerror(error_number)}; }
+failure failure_of(int error_number) {
+    return {std::strerror(error_number), error_number == EMFILE || error_number == ENFILE};
+}
 
 }  // namespace
 
@@ -252,10 +255,17 @@ result<folder_path> working_directory() {
 std::size_t name_units(std::string_view name) { return name.size(); }
 
 namespace {
+constexpr std::int64_t billion = 1000000000;
+
 report_version version_from(const struct stat& info) {
-    constexpr std::int64_t billion = 1000000000;
     return {static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec * billion + info.st_mtim.tv_nsec,
             info.st_ctim.tv_sec * billion + info.st_ctim.tv_nsec};
+}
+
+std::int64_t clock_now() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec * billion + now.tv_nsec;
 }
 
 constexpr int report_open_flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -267,7 +277,15 @@ result<opened_report> opened_from(int fd) {
         close(fd);
         return failure{"not a regular file"};
     }
-    return opened_report{fd, version_from(info)};
+    return opened_report{fd, version_from(info), clock_now()};
+}
+
+result<report_version> look_and_close(int fd) {
+    struct stat info;
+    const result<report_version> version =
+        fstat(fd, &info) == 0 ? result<report_version>(version_from(info)) : failure_of(errno);
+    close(fd);
+    return version;
 }
 }  // namespace
 
@@ -317,6 +335,8 @@ namespace {
 // A request that the ring was not asked, or that this kernel's ring does not
 // know: the call one by one serves instead.
 bool unknown_request(int res) { return res == -EINVAL || res == -EOPNOTSUPP; }
+// A batch of one is one call anyway: it makes no ring.
+bool worth_a_ring(std::size_t count) { return count > 1; }
 }  // namespace
 
 #if defined(TRAFFIC_TOTALS_IO_URING)
@@ -398,9 +418,8 @@ std::vector<result<opened_report>> open_reports(std::span<const report_entry* co
     std::vector<int> fds(entries.size(), -EINVAL);
 #if defined(TRAFFIC_TOTALS_IO_URING)
     // Only entries the listing knew as regular files go through the ring.
-    request_ring& ring = thread_ring();
-    if (ring.usable())
-        ring.run(
+    if (worth_a_ring(entries.size()) && thread_ring().usable())
+        thread_ring().run(
             entries.size(),
             [&](std::size_t i, io_uring_sqe* request) {
                 if (entries[i]->attributes == type_regular)
@@ -428,9 +447,8 @@ std::vector<result<opened_report>> open_reports(std::span<const report_entry* co
 std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> reads) {
     std::vector<int> got(reads.size(), -EINVAL);
 #if defined(TRAFFIC_TOTALS_IO_URING)
-    request_ring& ring = thread_ring();
-    if (ring.usable())
-        ring.run(
+    if (worth_a_ring(reads.size()) && thread_ring().usable())
+        thread_ring().run(
             reads.size(),
             [&](std::size_t i, io_uring_sqe* request) {
                 io_uring_prep_read(request, static_cast<int>(reads[i].report), reads[i].buffer,
@@ -454,29 +472,79 @@ std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> 
     return results;
 }
 
-void close_reports(std::span<const report_handle> reports) {
-    std::vector<int> closed(reports.size(), -EINVAL);
+std::vector<result<report_version>> look_and_close_reports(std::span<const report_handle> reports) {
+    std::vector<result<report_version>> versions;
+    versions.reserve(reports.size());
 #if defined(TRAFFIC_TOTALS_IO_URING)
-    request_ring& ring = thread_ring();
-    if (ring.usable()) {
-        // A close the ring may have taken is never made again: the number may
-        // be another file's by then. A ring that fails halfway leaves those
-        // it did not answer open.
-        std::fill(closed.begin(), closed.end(), 0);
-        ring.run(
-            reports.size(),
-            [&](std::size_t i, io_uring_sqe* request) { io_uring_prep_close(request, static_cast<int>(reports[i])); },
-            [&](std::size_t i, int res) { closed[i] = res; });
+    if (worth_a_ring(reports.size()) && thread_ring().usable()) {
+        // Each report's look and its close are one linked pair of requests:
+        // the close runs once the look is done, and not at all if the look
+        // failed, so that the look can be made again by hand. A close the
+        // ring may have taken is never made again, since the number may be
+        // another file's by then; a ring that fails halfway leaves those it
+        // did not answer open, and their looks failed.
+        constexpr int unanswered = 1;
+        std::vector<struct statx> looks(reports.size());
+        std::vector<int> looked(reports.size(), unanswered), closed(reports.size(), unanswered);
+        thread_ring().run(
+            2 * reports.size(),
+            [&](std::size_t i, io_uring_sqe* request) {
+                const int fd = static_cast<int>(reports[i / 2]);
+                if (i % 2 == 1) {
+                    io_uring_prep_close(request, fd);
+                    return;
+                }
+                io_uring_prep_statx(request, fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &looks[i / 2]);
+                io_uring_sqe_set_flags(request, IOSQE_IO_LINK);
+            },
+            [&](std::size_t i, int res) { (i % 2 == 1 ? closed : looked)[i / 2] = res; });
+        for (std::size_t i = 0; i < reports.size(); ++i) {
+            const struct statx& look = looks[i];
+            if (looked[i] == 0)
+                versions.emplace_back(report_version{look.stx_size,
+                                                     look.stx_mtime.tv_sec * billion + look.stx_mtime.tv_nsec,
+                                                     look.stx_ctime.tv_sec * billion + look.stx_ctime.tv_nsec});
+            else if (closed[i] == -ECANCELED)
+                versions.push_back(look_and_close(static_cast<int>(reports[i])));
+            else
+                versions.emplace_back(failure_of(looked[i] == unanswered ? EIO : -looked[i]));
+        }
+        return versions;
     }
 #endif
-    for (std::size_t i = 0; i < reports.size(); ++i)
-        if (unknown_request(closed[i])) close_report(reports[i]);
+    for (const report_handle report : reports) versions.push_back(look_and_close(static_cast<int>(report)));
+    return versions;
+}
+
+std::size_t files_of_a_batch_reader() {
+#if defined(TRAFFIC_TOTALS_IO_URING)
+    return 1;
+#else
+    return 0;
+#endif
 }
 
 std::size_t open_files_allowed() {
     struct rlimit open_files {};
     if (getrlimit(RLIMIT_NOFILE, &open_files) != 0) return 20;  // the least POSIX allows
     return open_files.rlim_cur > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(open_files.rlim_cur);
+}
+
+std::size_t open_files_now() {
+    // The system's own list of them, less the one that lists them; where
+    // there is none, every number below the limit is asked for.
+    if (DIR* listing = opendir("/proc/self/fd")) {
+        std::size_t count = 0;
+        while (const dirent* item = readdir(listing))
+            if (item->d_name[0] != '.') ++count;
+        closedir(listing);
+        return count > 0 ? count - 1 : 0;
+    }
+    const std::size_t asked = std::min<std::size_t>(open_files_allowed(), 1 << 16);
+    std::size_t count = 0;
+    for (std::size_t fd = 0; fd < asked; ++fd)
+        if (fcntl(static_cast<int>(fd), F_GETFD) != -1) ++count;
+    return count;
 }
 
 unsigned processors() {
@@ -498,7 +566,16 @@ result<summary_handle> create_summary() {
             have_temporary_summary = 1;
             return summary_handle{fd};
         }
-        if (errno != EEXIST || attempt == 1000) return failure_of(errno);
+        const int error = errno;
+        if (error == EEXIST && attempt < 1000) continue;
+        // The system may have made the file before it refused the open (an
+        // on-access scanner that denies it does so): an empty file of this
+        // run's own name and owner is that one, and goes.
+        struct stat left;
+        if (error != EEXIST && lstat(temporary_summary, &left) == 0 && S_ISREG(left.st_mode) && left.st_size == 0 &&
+            left.st_uid == geteuid())
+            unlink(temporary_summary);
+        return failure_of(error);
     }
 }
 

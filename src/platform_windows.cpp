@@ -77,7 +77,7 @@ std::string error_text(DWORD error) {
     return text_from_wide(text, length);
 }
 
-failure failure_of(DWORD error) { return {error_text(error)}; }
+failure failure_of(DWORD error) { return {error_text(error), error == ERROR_TOO_MANY_OPEN_FILES}; }
 failure last_failure() { return failure_of(GetLastError()); }
 
 // Writes all of data, at most `most` units a call, through write_some (a
@@ -231,6 +231,19 @@ HANDLE file_of(report_handle report) { return reinterpret_cast<HANDLE>(report); 
 
 const failure not_regular{"not a regular file"};
 
+// Windows counts 100-nanosecond ticks from 1601; the program, nanoseconds from 1970.
+std::int64_t nanoseconds_from_ticks(std::int64_t ticks) {
+    constexpr std::int64_t ticks_from_1601_to_1970 = 116444736000000000;
+    return (ticks - ticks_from_1601_to_1970) * 100;
+}
+
+std::int64_t clock_now() {
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    return nanoseconds_from_ticks(
+        static_cast<std::int64_t>((std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime));
+}
+
 // The size and the times of an open file; anything but a file on a disk is
 // not a regular file.
 result<report_version> version_of_file(HANDLE file) {
@@ -240,8 +253,9 @@ result<report_version> version_of_file(HANDLE file) {
     if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) || !GetFileSizeEx(file, &size))
         return last_failure();
     if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return not_regular;
-    return report_version{static_cast<std::uint64_t>(size.QuadPart), basic.LastWriteTime.QuadPart,
-                          basic.ChangeTime.QuadPart};
+    return report_version{static_cast<std::uint64_t>(size.QuadPart),
+                          nanoseconds_from_ticks(basic.LastWriteTime.QuadPart),
+                          nanoseconds_from_ticks(basic.ChangeTime.QuadPart)};
 }
 }  // namespace
 
@@ -258,7 +272,7 @@ result<opened_report> open_report(const report_entry& entry) {
         CloseHandle(file);
         return not_regular;
     }
-    return opened_report{reinterpret_cast<report_handle>(file), *version};
+    return opened_report{reinterpret_cast<report_handle>(file), *version, clock_now()};
 }
 
 // The size the search found; a folder has none.
@@ -284,9 +298,17 @@ std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> 
     return got;
 }
 
-void close_reports(std::span<const report_handle> reports) {
-    for (const report_handle report : reports) close_report(report);
+std::vector<result<report_version>> look_and_close_reports(std::span<const report_handle> reports) {
+    std::vector<result<report_version>> versions;
+    versions.reserve(reports.size());
+    for (const report_handle report : reports) {
+        versions.push_back(version_of_file(file_of(report)));
+        close_report(report);
+    }
+    return versions;
 }
+
+std::size_t files_of_a_batch_reader() { return 0; }
 
 result<std::size_t> read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity,
                                    std::uint64_t offset) {
@@ -305,6 +327,7 @@ result<report_version> version_of_report(report_handle report) { return version_
 
 // Handles are limited only by memory.
 std::size_t open_files_allowed() { return SIZE_MAX; }
+std::size_t open_files_now() { return 0; }
 
 unsigned processors() {
     DWORD_PTR process_mask = 0, system_mask = 0;

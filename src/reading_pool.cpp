@@ -12,26 +12,25 @@ constexpr std::size_t slot_count = 512;
 constexpr unsigned most_workers = 8;
 // Reports larger than this are read in chunks when other threads can help.
 constexpr std::uint64_t chunked_from = 8 << 20;
-// Open files kept aside from the workers': the standard streams, the summary,
-// the folder being listed, and what the caller left open to the program.
-constexpr std::size_t files_kept_aside = 16;
-// A worker's own beside its batch: its ring of requests and a large report.
-constexpr std::size_t files_of_a_worker = 2;
+// Open files kept aside from the workers' beside those already open (the
+// standard streams, the summary, what the caller left open to the program).
+constexpr std::size_t files_kept_aside = 1;
 }  // namespace
 
 reading_pool::reading_pool(unsigned processors) : slots_(slot_count), processors_(processors) {
     unsigned wanted = processors < 2 ? 1 : 2 * processors < most_workers ? 2 * processors : most_workers;
-    // A worker holds its whole batch open at once: under a low limit on open
-    // files there are fewer workers and smaller batches, down to one worker
-    // reading one report at a time.
+    // A worker holds its whole batch open at once, and its ring once it reads
+    // batches of more than one: under a low limit on open files, or with many
+    // left open by the caller, there are fewer workers and smaller batches,
+    // down to one worker reading one report at a time, with no ring.
     const std::size_t allowed = platform::open_files_allowed();
-    const std::size_t room = allowed > files_kept_aside ? allowed - files_kept_aside : 0;
-    const std::size_t fit = room / (files_of_a_worker + 2);  // workers that get two reports at a time, at least
+    const std::size_t in_use = platform::open_files_now() + files_kept_aside;
+    const std::size_t room = allowed > in_use ? allowed - in_use : 0;
+    const std::size_t ring = platform::files_of_a_batch_reader();
+    const std::size_t fit = room / (ring + 2);  // workers that get two reports at a time, at least
     if (fit < wanted) wanted = fit < 1 ? 1 : static_cast<unsigned>(fit);
     const std::size_t each = room / wanted;
-    batch_size_ = each <= files_of_a_worker + 1           ? 1
-                  : each - files_of_a_worker < batch_most ? each - files_of_a_worker
-                                                          : batch_most;
+    batch_size_ = each < ring + 2 ? 1 : each - ring < batch_most ? each - ring : batch_most;
     // A worker that cannot be had (no memory for its buffer or stack, a limit
     // on threads) is no failure: the run goes on with those it has, or with
     // none. Each buffer is made here, so that no worker can fail on its own;
@@ -176,8 +175,16 @@ report_reading reading_pool::read_opened(const platform::opened_report& report, 
     const bool large = report.version.size > chunked_from;
     if (large) platform::expect_reading_through(report.handle);
     const bool chunked = large && processors_ > 1 && workers_.size() > 1;
-    return close_after_reading(
-        report, chunked ? read_in_chunks(report, buffer, progress) : read_in_pieces(report, buffer, progress));
+    const auto read_through = [&] {
+        return chunked ? read_in_chunks(report, buffer, progress) : read_in_pieces(report, buffer, progress);
+    };
+    report_reading reading = read_through();
+    if (reading.outcome == read_outcome::whole && may_be_mid_write(report)) {
+        std::this_thread::sleep_for(time_before_reading_again(report.version));
+        progress.done.store(0, std::memory_order_relaxed);
+        reading = confirmed(std::move(reading), read_through());
+    }
+    return close_after_reading(report, std::move(reading));
 }
 
 report_reading reading_pool::out_of_memory() {
@@ -188,9 +195,10 @@ report_reading reading_pool::out_of_memory() {
 }
 
 // A worker's claimed batch: the small reports read side by side and handed
-// over at once, then the larger ones in order. The taking thread, if it
-// waits on a report of the batch already read, is woken before a larger one
-// is read and when the batch is done.
+// over at once, then the larger ones in order, then those that found no file
+// descriptor free, each alone. The taking thread, if it waits on a report of
+// the batch already read, is woken before a larger one is read and when the
+// batch is done.
 void reading_pool::read_claimed(std::size_t first, std::size_t last, content_buffer& buffer) {
     const std::size_t count = last - first + 1;
     std::array<const report_entry*, batch_most> entries{};
@@ -207,24 +215,29 @@ void reading_pool::read_claimed(std::size_t first, std::size_t last, content_buf
         for (std::size_t k = 0; k < count; ++k) readings[k] = {out_of_memory(), std::nullopt};
     }
     for (std::size_t k = 0; k < count; ++k) {
-        if (readings[k].still_open) continue;
+        if (readings[k].still_open || readings[k].read_alone) continue;
         slot& s = slots_[(first + k) % slots_.size()];
         s.reading = std::move(readings[k].reading);
         s.done.store(true);
     }
-    for (std::size_t k = 0; k < count; ++k) {
-        if (!readings[k].still_open) continue;
-        wake_taker_within(first, first + k - 1);
-        slot& s = slots_[(first + k) % slots_.size()];
-        try {
-            s.reading = read_opened(*readings[k].still_open, buffer, s.progress);
-        } catch (const std::bad_alloc&) {
-            s.reading = out_of_memory();
-        }
-        s.done.store(true);
-        if (large_offered_.load(std::memory_order_relaxed)) {
-            std::unique_lock<std::mutex> hold(lock_);
-            help_with_large_report(hold, buffer);
+    // The ones left open first, so that those read alone find this batch's
+    // other files closed.
+    for (const bool alone : {false, true}) {
+        for (std::size_t k = 0; k < count; ++k) {
+            if (alone ? !readings[k].read_alone : !readings[k].still_open) continue;
+            wake_taker_within(first, first + k - 1);
+            slot& s = slots_[(first + k) % slots_.size()];
+            try {
+                s.reading = alone ? read(s.entry, buffer, s.progress)
+                                  : read_opened(*readings[k].still_open, buffer, s.progress);
+            } catch (const std::bad_alloc&) {
+                s.reading = out_of_memory();
+            }
+            s.done.store(true);
+            if (large_offered_.load(std::memory_order_relaxed)) {
+                std::unique_lock<std::mutex> hold(lock_);
+                help_with_large_report(hold, buffer);
+            }
         }
     }
     wake_taker_within(first, last);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -22,7 +23,10 @@ struct report_reading {
     std::string reason;      // why it failed
     std::uint64_t size = 0;  // the size it shows: the size read to, or for one not opened its size on disk
     scan_counts counts{};
-    bool whole_in_one_read = false;  // whole, by a read that found its end: no later look needed
+    // Of a report that may be mid-write, the bytes read in one number, so
+    // that two readings that saw different bytes are told apart even where
+    // their figures agree. 0 for any other.
+    std::uint64_t digest = 0;
 };
 
 // Where a reading stands, for the progress line: written by the reader, read
@@ -54,9 +58,19 @@ static_assert(piece_size <= part_cells::most_bytes);
 platform::result<platform::opened_report> open_for_reading(const report_entry& entry, reading_progress& progress);
 report_reading unreadable(const report_entry& entry, const std::string& reason);
 
+// A report changed shortly before its open may be in the middle of being
+// written: a write already under way at the open, or one within a tick of a
+// coarse clock, leaves no trace in the look after the read. Such a report is
+// read a second time, after a pause in which a writer still at work would
+// have moved on and shown in the look (time_before_reading_again), and
+// confirmed keeps the first reading only if the second agrees with it, in
+// its figures and its digest, else it changed while it was read.
+bool may_be_mid_write(const platform::opened_report& report);
+std::chrono::nanoseconds time_before_reading_again(const platform::report_version& version);
+report_reading confirmed(report_reading first, const report_reading& second);
+
 // Reads the report from its start to the size the open found, a piece after
-// another on this thread, and scans it. One smaller than a piece takes a
-// single read, whose end shows whether it is whole.
+// another on this thread, and scans it.
 report_reading read_in_pieces(const platform::opened_report& report, content_buffer& buffer,
                               reading_progress& progress);
 
@@ -75,7 +89,9 @@ public:
     void join();
     // Reads and scans chunks until none is left.
     void help(content_buffer& buffer);
-    bool has_chunks_left() const { return next_chunk_.load() < chunk_count_; }
+    // None is left once a chunk failed: the report's reading has failed, and
+    // the chunks after it are not read.
+    bool has_chunks_left() const { return !failed_.load() && next_chunk_.load() < chunk_count_; }
     // Threads at work on it now (joined and not yet done helping).
     unsigned helpers();
     // Waits for every chunk and every helper; the report's counts.
@@ -91,6 +107,7 @@ private:
     const std::uint64_t chunk_count_;
     reading_progress& progress_;
     std::atomic<std::uint64_t> next_chunk_{0};
+    std::atomic<bool> failed_{false};
 
     std::mutex lock_;
     std::condition_variable changed_;
@@ -100,25 +117,28 @@ private:
     std::uint64_t cells_before_ = 0;
     std::atomic<unsigned> count_waiters_{0};
     std::uint64_t finished_chunks_ = 0;
+    const bool digest_wanted_;
     unsigned helpers_ = 0;
     report_reading result_;
 };
 
 // Reports read a batch at a time: every report is opened, and each one smaller
-// than a slot of the buffer is read with one read, closed and scanned here,
-// all of them side by side (see platform::open_reports). A larger one is left
-// open, for read_in_pieces or a chunked_reading and then close_after_reading.
+// than a slot of the buffer is read with one read (two, if it may be mid-write),
+// looked at, closed and scanned here, all of them side by side (see
+// platform::open_reports). A larger one is left open, for read_in_pieces or a
+// chunked_reading and then close_after_reading. One that could not be opened
+// for want of file descriptors is left to be read alone, once the caller has
+// closed the rest.
 inline constexpr std::size_t batch_most = 32;
 inline constexpr std::size_t batch_slot_size = piece_size / batch_most;
 struct batch_reading {
     report_reading reading;                             // of one read here
     std::optional<platform::opened_report> still_open;  // of one left to the caller
+    bool read_alone = false;                            // of one not opened here
 };
 void read_batch(std::span<const report_entry* const> entries, std::span<reading_progress* const> progress,
                 content_buffer& buffer, std::span<batch_reading> readings);
 
 // Closes the report after its reading; a report whose size or times differ
-// from the open's changed while it was read. One whole in one read is not
-// looked at again: that read saw it whole, and its times would only tell of
-// a change after the read.
+// from the open's changed while it was read.
 report_reading close_after_reading(const platform::opened_report& report, report_reading reading);

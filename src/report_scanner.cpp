@@ -25,7 +25,7 @@ void write_size_line(text_stream& console, const report_entry& entry, std::uint6
 progress_line::~progress_line() { wipe(); }
 
 void progress_line::wipe() {
-    if (shown_ != 0) redraw("");
+    if (shown_ != 0) redraw("", platform::terminal_columns(platform::standard_stream::error) - 1);
 }
 
 // The line is kept one column short of the terminal's width, read afresh at
@@ -50,16 +50,19 @@ void progress_line::update(const report_entry& entry, const reading_progress& pr
     const std::string name = messages_.shown(entry.name);
     std::string line = name.substr(0, cut_at_character(name, room, columns));
     line += figure;
-    redraw(line);
+    redraw(line, width);
 }
 
-// Writes the line over the one shown before, blanking what it leaves.
-void progress_line::redraw(const std::string& line) {
+// Writes the line over the one shown before, blanking what it leaves, but
+// never past the width: a terminal that has narrowed since the last redraw
+// has cut or wrapped that line already, and blanks past its edge would wrap.
+void progress_line::redraw(const std::string& line, std::size_t width) {
     const std::size_t now = columns(line);
+    const std::size_t blank_to = shown_ < width ? shown_ : width;
     std::string text(1, '\r');
     text += line;
-    if (now < shown_) {
-        text.append(shown_ - now, ' ');
+    if (now < blank_to) {
+        text.append(blank_to - now, ' ');
         text += '\r';
         text += line;
     }

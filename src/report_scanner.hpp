@@ -29,7 +29,7 @@ public:
     bool size_line_shown() const { return size_line_shown_; }
 
 private:
-    void redraw(const std::string& line);
+    void redraw(const std::string& line, std::size_t width);
 
     text_stream& console_;
     const diagnostics& messages_;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "expected_output.hpp"
+#include "fault_shim.hpp"
 #include "report_text.hpp"
 #include "run_program.hpp"
 #include "terminal_run.hpp"
@@ -162,15 +163,14 @@ TEST(Faults, StandardOutputThatCannotBeWritten) {
         << "the summary is still complete";
 }
 
-// A report large enough to be still in the scan when the signal comes.
-void signal_mid_scan(int signal_number, bool temporary_file_removed, int scan_ms = 100) {
+// A report large enough to be still in the scan when the signal comes; the
+// signal comes once it is open, and `scan_ms` later.
+void signal_mid_scan(int signal_number, bool temporary_file_removed, int scan_ms = 0) {
     scratch_folder folder;
     write_sparse(folder.path() + "/big.htm", 40ull << 30, one_row);
     folder.write("izhod_big.htm_etc.txt", "the earlier summary");
     running_program program(folder.path());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!has_temporary_file(folder) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(program.wait_until_open("big.htm"));
     ASSERT_TRUE(has_temporary_file(folder));
     std::this_thread::sleep_for(std::chrono::milliseconds(scan_ms));
     program.send(signal_number);
@@ -203,11 +203,7 @@ TEST(Faults, AnIgnoredHangUpStaysIgnored) {
     scratch_folder folder;
     write_sparse(folder.path() + "/big.htm", 2ull << 30, one_row);
     running_program program(folder.path(), {.ignore_hangup = true});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!has_temporary_file(folder) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(has_temporary_file(folder));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(program.wait_until_open("big.htm"));
     program.send(SIGHUP);
     const run_result run = program.wait();
     EXPECT_TRUE(run.exited_with(0)) << run.wait_status;
@@ -260,16 +256,6 @@ TEST(Faults, AShellsFileSizeLimitIsReported) {
     EXPECT_EQ(folder.contents().size(), 31u);
 }
 
-// Waits until the run has created its temporary summary, and a little more,
-// so that it is inside the scan of the report that follows.
-void wait_for_scan(const scratch_folder& folder) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!has_temporary_file(folder) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(has_temporary_file(folder));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-}
-
 // A report cut short or grown while it is read: the figures of the bytes
 // read (the table at its start, never the one added at its end), a message
 // before its block, the summary written, exit status 1.
@@ -282,7 +268,7 @@ TEST(Faults, AReportThatChangesWhileItIsReadIsReported) {
         folder.write("big.htm", one_row);
         ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(hole)), 0);
         running_program program(folder.path());
-        wait_for_scan(folder);
+        ASSERT_TRUE(program.stop_while_reading("big.htm"));
         if (grows) {
             const int fd = open(path.c_str(), O_WRONLY | O_APPEND);
             ASSERT_EQ(write(fd, added.data(), added.size()), static_cast<ssize_t>(added.size()));
@@ -290,6 +276,7 @@ TEST(Faults, AReportThatChangesWhileItIsReadIsReported) {
         } else {
             ASSERT_EQ(truncate(path.c_str(), 1 << 20), 0);
         }
+        program.resume();
         const run_result run = program.wait();
         EXPECT_TRUE(run.exited_with(1)) << grows;
         EXPECT_EQ(run.err, "traffic-totals: 'big.htm' changed while it was read\n");
@@ -305,8 +292,9 @@ TEST(Faults, TheWorkingDirectoryRemovedMidRunIsSaidOnce) {
     scratch_folder folder;
     write_sparse(folder.path() + "/big.htm", 2ull << 30, one_row);
     running_program program(folder.path());
-    wait_for_scan(folder);
+    ASSERT_TRUE(program.stop_while_reading("big.htm"));
     std::filesystem::remove_all(folder.path());
+    program.resume();
     const run_result run = program.wait();
     EXPECT_TRUE(run.exited_with(1));
     // The report itself went with the folder, which changed it while it was read.
@@ -357,15 +345,6 @@ TEST(Faults, ManyReportsWithFailuresAmongThemKeepTheirOrder) {
 }
 
 // The fault library preloaded into the program, with the settings given.
-std::vector<std::string> with_fault_shim(std::vector<std::string> settings) {
-    settings.push_back(std::string("LD_PRELOAD=") + TRAFFIC_TOTALS_FAULT_SHIM);
-    // AddressSanitizer's runtime wants to come first; the library only stands before it.
-    settings.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-    return settings;
-}
-
-#define SKIP_WITHOUT_FAULT_SHIM() \
-    if (!TRAFFIC_TOTALS_SHIM_WORKS) GTEST_SKIP() << "the sanitizer's runtime takes the calls first"
 
 // Reports of every kind the reader meets: small ones read side by side in
 // batches, larger ones one by one, one read in chunks, failures among them.

@@ -53,22 +53,21 @@ TEST(ReadingInPieces, AReportThatChangesAfterItIsOpenedIsToldByTheReadsEnd) {
         std::size_t size;      // when opened
         std::ptrdiff_t after;  // bytes added (or, below zero, cut) after the open
         read_outcome outcome;
-        bool in_one_read;
     };
     const change_case cases[] = {
-        {"empty", 0, 0, read_outcome::whole, true},
-        {"small", 5000, 0, read_outcome::whole, true},
-        {"small, grown", 5000, 300, read_outcome::changed, false},
-        {"small, cut", 5000, -300, read_outcome::changed, false},
-        {"empty, grown", 0, 40, read_outcome::changed, false},
-        // A piece exactly: one more read finds its end; its times are looked at after.
-        {"one piece", piece_size, 0, read_outcome::whole, false},
-        {"one piece, grown", piece_size, 1, read_outcome::changed, false},
-        {"pieces", 3 * piece_size + 777, 0, read_outcome::whole, false},
-        {"pieces, grown", 3 * piece_size + 777, 1000, read_outcome::changed, false},
-        {"pieces, cut", 3 * piece_size + 777, -1000, read_outcome::changed, false},
+        {"empty", 0, 0, read_outcome::whole},
+        {"small", 5000, 0, read_outcome::whole},
+        {"small, grown", 5000, 300, read_outcome::changed},
+        {"small, cut", 5000, -300, read_outcome::changed},
+        {"empty, grown", 0, 40, read_outcome::changed},
+        // A piece exactly: one more read finds its end.
+        {"one piece", piece_size, 0, read_outcome::whole},
+        {"one piece, grown", piece_size, 1, read_outcome::changed},
+        {"pieces", 3 * piece_size + 777, 0, read_outcome::whole},
+        {"pieces, grown", 3 * piece_size + 777, 1000, read_outcome::changed},
+        {"pieces, cut", 3 * piece_size + 777, -1000, read_outcome::changed},
         {"pieces, cut to a piece", 3 * piece_size + 777, -static_cast<std::ptrdiff_t>(2 * piece_size + 777),
-         read_outcome::changed, false},
+         read_outcome::changed},
     };
     const auto buffer = std::make_unique<content_buffer>();
     for (const change_case& c : cases) {
@@ -84,7 +83,6 @@ TEST(ReadingInPieces, AReportThatChangesAfterItIsOpenedIsToldByTheReadsEnd) {
         const report_reading reading = close_after_reading(*report, pieces);
         std::filesystem::remove(path);
         EXPECT_EQ(reading.outcome, c.outcome) << c.what;
-        EXPECT_EQ(reading.whole_in_one_read, c.in_one_read) << c.what;
         EXPECT_EQ(reading.size, c.size) << c.what;
         // The figures of the bytes read up to the size found at the open, never past it.
         const std::size_t read_to = c.after < 0 ? c.size + c.after : c.size;
@@ -92,6 +90,67 @@ TEST(ReadingInPieces, AReportThatChangesAfterItIsOpenedIsToldByTheReadsEnd) {
         EXPECT_EQ(reading.counts.connections, want.connections) << c.what;
         EXPECT_EQ(reading.counts.uploads, want.uploads) << c.what;
         EXPECT_EQ(reading.counts.downloads, want.downloads) << c.what;
+    }
+}
+
+// A change within the window before the open calls for a second reading;
+// the window is wider where the file system stamps whole seconds.
+TEST(MidWrite, ARecentChangeCallsForASecondReading) {
+    constexpr std::int64_t second = 1000000000;
+    constexpr std::int64_t opened_at = 1765000000 * second + 250000000;
+    constexpr std::int64_t whole = opened_at / second * second;  // the open's second, without its fraction
+    const struct {
+        const char* what;
+        std::int64_t modified, changed;
+        bool again;
+    } cases[] = {
+        {"a moment before", opened_at - 1000, opened_at - 1000, true},
+        {"just within two seconds", opened_at - 2 * second + 1, opened_at - 2 * second + 1, true},
+        {"two seconds before", opened_at - 2 * second, opened_at - 2 * second, false},
+        {"an hour before", opened_at - 3600 * second, opened_at - 3600 * second, false},
+        {"written long ago, its details changed now", opened_at - 3600 * second, opened_at - 1000, true},
+        {"stamped after the open, by another clock", opened_at + 5 * second, opened_at + 5 * second, true},
+        {"whole seconds, three before", whole - 3 * second, whole - 3 * second, true},
+        {"whole seconds, five before", whole - 5 * second, whole - 5 * second, false},
+        {"whole-second change, finer modification", whole - 3 * second + 7, whole - 3 * second, false},
+    };
+    for (const auto& c : cases) {
+        const platform::opened_report report{0, {100, c.modified, c.changed}, opened_at};
+        EXPECT_EQ(may_be_mid_write(report), c.again) << c.what;
+    }
+}
+
+// A first reading stands only where the second agrees with it.
+TEST(MidWrite, TheSecondReadingConfirmsTheFirstOrTellsAChange) {
+    const auto reading = [](read_outcome outcome, std::uint64_t uploads, const char* reason = "") {
+        report_reading r;
+        r.outcome = outcome;
+        r.reason = reason;
+        r.size = 4000;
+        r.counts = {3, uploads, 7};
+        return r;
+    };
+    const struct {
+        const char* what;
+        report_reading first, second;
+        read_outcome outcome;
+        std::string reason;
+    } cases[] = {
+        {"the same figures", reading(read_outcome::whole, 5), reading(read_outcome::whole, 5), read_outcome::whole, ""},
+        {"other figures", reading(read_outcome::whole, 5), reading(read_outcome::whole, 6), read_outcome::changed, ""},
+        {"the second changed", reading(read_outcome::whole, 5), reading(read_outcome::changed, 5),
+         read_outcome::changed, ""},
+        {"the second failed", reading(read_outcome::whole, 5), reading(read_outcome::failed, 0, "I/O error"),
+         read_outcome::failed, "I/O error"},
+        {"the first changed", reading(read_outcome::changed, 5), reading(read_outcome::whole, 5), read_outcome::changed,
+         ""},
+    };
+    for (const auto& c : cases) {
+        const report_reading got = confirmed(c.first, c.second);
+        EXPECT_EQ(got.outcome, c.outcome) << c.what;
+        EXPECT_EQ(got.reason, c.reason) << c.what;
+        EXPECT_EQ(got.size, 4000u) << c.what;
+        if (c.outcome != read_outcome::failed) EXPECT_EQ(got.counts.uploads, c.first.counts.uploads) << c.what;
     }
 }
 
@@ -105,7 +164,7 @@ report_reading read_alone(const report_entry& entry, content_buffer& buffer) {
 
 // Reports of every size around a batch slot's, and entries that changed
 // after the listing (gone, or now a folder), read a batch at a time: each
-// gives what it gives read alone, and the small ones come whole in one read.
+// gives what it gives read alone.
 TEST(ReadingInBatches, EachReportAsItReadsAlone) {
     const std::filesystem::path folder = std::filesystem::temp_directory_path() / report_path("batch");
     std::filesystem::create_directory(folder);
@@ -155,8 +214,6 @@ TEST(ReadingInBatches, EachReportAsItReadsAlone) {
         EXPECT_EQ(got.outcome, alone.outcome) << name;
         EXPECT_EQ(got.reason, alone.reason) << name;
         EXPECT_EQ(got.size, alone.size) << name;
-        EXPECT_EQ(got.whole_in_one_read, alone.whole_in_one_read) << name;
-        if (small) EXPECT_TRUE(got.whole_in_one_read) << name;
         const scan_counts want = small || reports[i].second >= batch_slot_size
                                      ? reference_scan(rows_of_size(reports[i].second, static_cast<unsigned>(1000 * i)))
                                      : scan_counts{};

@@ -5,11 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 
 const char* const program_path = TRAFFIC_TOTALS_PROGRAM;
 
@@ -69,6 +73,10 @@ running_program::running_program(const std::string& folder, const run_options& o
                                static_cast<rlim_t>(options.file_size_limit)};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        // Nothing of the test's own reaches the program, only what a test asks to leave open.
+        if (close_range(3, ~0u, 0) != 0)
+            for (int fd = 3; fd < 1024; ++fd) close(fd);
+        for (int i = 0; i < options.inherited_descriptors; ++i) open("/dev/null", O_RDONLY);
         if (options.open_files_limit >= 0) {
             rlimit limit{};
             getrlimit(RLIMIT_NOFILE, &limit);
@@ -105,6 +113,76 @@ running_program::~running_program() {
 }
 
 void running_program::send(int signal_number) const { kill(pid_, signal_number); }
+
+namespace {
+bool has_ended(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t state = line.rfind(')');
+    return state == std::string::npos || state + 2 >= line.size() || line[state + 2] == 'Z';
+}
+
+bool is_stopped(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t state = line.rfind(')');
+    return state != std::string::npos && state + 2 < line.size() && line[state + 2] == 'T';
+}
+
+// Bytes the program has read so far, by every read it made.
+std::uint64_t bytes_read(int pid) {
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    for (std::string key; io >> key;) {
+        std::uint64_t value = 0;
+        io >> value;
+        if (key == "rchar:") return value;
+    }
+    return 0;
+}
+
+// A short pause between two looks at the program.
+void look_again() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+}  // namespace
+
+bool running_program::holds_open(const std::string& name) const {
+    const std::string fds = "/proc/" + std::to_string(pid_) + "/fd";
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+        const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+        if (target.size() > name.size() &&
+            target.compare(target.size() - name.size() - 1, std::string::npos, "/" + name) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool running_program::wait_until_open(const std::string& name) const {
+    while (!holds_open(name)) {
+        if (has_ended(pid_)) return false;
+        look_again();
+    }
+    return true;
+}
+
+bool running_program::stop_while_reading(const std::string& name) const {
+    if (!wait_until_open(name)) return false;
+    // A read after the open shows that the open's own look is done.
+    const std::uint64_t before = bytes_read(pid_);
+    while (bytes_read(pid_) == before) {
+        if (!holds_open(name)) return false;
+        look_again();
+    }
+    send(SIGSTOP);
+    while (!is_stopped(pid_)) {
+        if (has_ended(pid_)) return false;
+        look_again();
+    }
+    return holds_open(name);
+}
+
+void running_program::resume() const { send(SIGCONT); }
 
 run_result running_program::wait() {
     run_result result{};

@@ -32,6 +32,8 @@ struct run_options {
     // A limit on open files (RLIMIT_NOFILE), the soft one or both; negative for none.
     long long open_files_limit = -1;
     bool hard_limit_too = false;
+    // Descriptors the caller leaves open to the program, each on /dev/null.
+    int inherited_descriptors = 0;
     // Standard output or standard error closed, as `>&-` and `2>&-` leave them.
     bool close_stdout = false;
     bool close_stderr = false;
@@ -51,6 +53,18 @@ public:
     running_program& operator=(const running_program&) = delete;
     void send(int signal_number) const;
     run_result wait();
+
+    // What a test can see of the program from outside, to act at a given
+    // step of its run without guessing how long it takes to get there.
+    // Whether the program holds the folder's file `name` open now.
+    bool holds_open(const std::string& name) const;
+    // Waits until the program has opened `name` and read from it since, then
+    // stops the program (SIGSTOP) in the middle of that reading: false if the
+    // reading was over first, or the program ended.
+    bool stop_while_reading(const std::string& name) const;
+    // Waits until the program holds `name` open: false if it ended first.
+    bool wait_until_open(const std::string& name) const;
+    void resume() const;
 
 private:
     int pid_ = -1;

@@ -1,0 +1,275 @@
+// Other programs at work on the same files while the program runs: a writer
+// that saves over a report as it is read, descriptors a caller left open, a
+// scanner that refuses the temporary summary. Each run must give figures
+// that one version of the files had, or say that it could not.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "expected_output.hpp"
+#include "fault_shim.hpp"
+#include "report_text.hpp"
+#include "run_program.hpp"
+
+namespace {
+
+std::string rows_of(std::size_t size, const std::string& up, const std::string& down) {
+    const std::string row = table_rows({traffic_row(up, down)});
+    std::string html;
+    while (html.size() + row.size() <= size) html += row;
+    return html;
+}
+
+// Saves one version over the other again and again, in place and in pieces
+// as an editor's buffered writes do, until it is told to stop. It notes when
+// it made no progress for a while (the scheduler passed it over, or the
+// system held its writes back): a writer stopped in the middle of its write
+// for as long as the program waits before its second reading (a tenth of a
+// second) is what no reading can tell from a finished one.
+class rewriter {
+public:
+    using clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds long_pause{90};
+
+    rewriter(std::string path, std::string first, std::string second)
+        : path_(std::move(path)), versions_{std::move(first), std::move(second)}, thread_([this] { run(); }) {}
+    ~rewriter() {
+        stop_ = true;
+        thread_.join();
+    }
+    rewriter(const rewriter&) = delete;
+    rewriter& operator=(const rewriter&) = delete;
+
+    // Whether it paused for long between `from` and `to`.
+    bool paused_within(clock::time_point from, clock::time_point to) {
+        const std::lock_guard<std::mutex> hold(lock_);
+        for (const auto& [start, end] : pauses_)
+            if (start < to && end > from) return true;
+        return false;
+    }
+
+private:
+    void progressed() {
+        const clock::time_point now = clock::now();
+        if (now - last_progress_ >= long_pause) {
+            const std::lock_guard<std::mutex> hold(lock_);
+            pauses_.emplace_back(last_progress_, now);
+        }
+        last_progress_ = now;
+    }
+    void run() {
+        last_progress_ = clock::now();
+        for (std::size_t turn = 0; !stop_; ++turn) {
+            const std::string& bytes = versions_[turn % 2];
+            const int fd = open(path_.c_str(), O_WRONLY);
+            if (fd < 0) continue;
+            for (std::size_t at = 0; at < bytes.size() && !stop_;) {
+                const std::size_t piece = std::min<std::size_t>(bytes.size() - at, 4096);
+                const ssize_t put = pwrite(fd, bytes.data() + at, piece, static_cast<off_t>(at));
+                if (put <= 0) break;
+                at += static_cast<std::size_t>(put);
+                progressed();
+            }
+            close(fd);
+        }
+    }
+    std::string path_;
+    std::string versions_[2];
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    std::vector<std::pair<clock::time_point, clock::time_point>> pauses_;
+    clock::time_point last_progress_;
+    std::thread thread_;
+};
+
+// The figures a run's console block shows for its one report.
+std::string figures_shown(const std::string& console) {
+    const std::size_t at = console.find(" TOTAL UPLOADS");
+    return at == std::string::npos ? std::string() : console.substr(at, console.find("\n---", at) - at);
+}
+
+// A report rewritten with another of the same size, differing only in its
+// digits, while runs read it: a report read whole by one read (in a batch,
+// and alone), in pieces, and in chunks by several threads. A run may say the
+// report changed (exit 1), or give the figures of one version whole; never
+// exit 0 with figures mixed from both, unless the writer stood still in the
+// middle of its write for longer than the program waits to read again.
+void rewritten_while_read(const std::string& where, std::initializer_list<std::size_t> sizes) {
+    constexpr int runs = 30;
+    for (const std::size_t size : sizes) {
+        SCOPED_TRACE(size);
+        const std::string first = rows_of(size, "1000", "3000"), second = rows_of(size, "2000", "4000");
+        ASSERT_EQ(first.size(), second.size());
+        std::string first_shown, second_shown;
+        for (const std::string* version : {&first, &second}) {
+            write_file(where + "/report.htm", *version);
+            const run_result still = run_program(where);
+            ASSERT_TRUE(still.exited_with(0)) << still.err;
+            (version == &first ? first_shown : second_shown) = figures_shown(still.out);
+        }
+        ASSERT_NE(first_shown, second_shown);
+        int silent = 0, said = 0, whole = 0, writer_stood_still = 0;
+        {
+            rewriter writer(where + "/report.htm", first, second);
+            for (int run = 0; run < runs; ++run) {
+                const auto start = rewriter::clock::now();
+                const run_result result = run_program(where);
+                const std::string shown = figures_shown(result.out);
+                if (result.exited_with(1) && result.err == "traffic-totals: 'report.htm' changed while it was read\n") {
+                    ++said;
+                } else if (result.exited_with(0) && (shown == first_shown || shown == second_shown)) {
+                    ++whole;
+                } else if (writer.paused_within(start, rewriter::clock::now())) {
+                    ++writer_stood_still;
+                } else {
+                    ++silent;
+                    ADD_FAILURE() << "status " << result.wait_status << ", " << result.err << shown;
+                }
+            }
+        }
+        std::printf(
+            "report of %zu bytes, %d runs: %d said it changed, %d whole, %d mixed while the writer stood still, "
+            "%d otherwise\n",
+            size, runs, said, whole, writer_stood_still, silent);
+        std::remove((where + "/izhod_report.htm_etc.txt").c_str());
+    }
+}
+
+TEST(OtherPrograms, AReportRewrittenWhileItIsReadIsNeverSilentlyMixed) {
+    const scratch_folder folder;
+    rewritten_while_read(folder.path(), {6500, 212000, 650000, 9900000});
+}
+
+// A file system that stamps whole seconds (ext4 with 128-byte inodes) cannot
+// tell a rewrite within the same second by the report's times at all.
+TEST(OtherPrograms, AReportRewrittenOnAFileSystemOfWholeSecondsIsNeverSilentlyMixed) {
+    const scratch_folder folder;
+    const std::string image = folder.beside("whole-seconds.img").string();
+    const std::string mount_point = folder.path() + "/mounted";
+    std::filesystem::create_directory(mount_point);
+    const std::string make = "truncate -s 64M '" + image + "' && mkfs.ext4 -q -F -I 128 '" + image +
+                             "' 2>/dev/null && mount -o loop '" + image + "' '" + mount_point + "' 2>/dev/null";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "no loop device to mount a file system on (needs root)";
+    struct unmount {
+        std::string point;
+        ~unmount() { std::system(("umount '" + point + "'").c_str()); }
+    } mounted{mount_point};
+    write_file(mount_point + "/stamp.htm", "");
+    struct stat stamp {};
+    ASSERT_EQ(stat((mount_point + "/stamp.htm").c_str(), &stamp), 0);
+    std::remove((mount_point + "/stamp.htm").c_str());
+    ASSERT_EQ(stamp.st_ctim.tv_nsec, 0) << "this file system keeps finer times";
+    // Each run there waits out the second of the last stamp: a report read in
+    // a batch, and one read in chunks, stand for the rest.
+    rewritten_while_read(mount_point, {6500, 9900000});
+}
+
+// Fewer descriptors than the run would like: a hard limit just above what is
+// open at the start, descriptors the caller left open, or both. Every report
+// is read, exactly as with no limit.
+TEST(OtherPrograms, LimitsOnDescriptorsRefuseNoReportThatOneDescriptorCouldRead) {
+    const std::string row = table_rows({traffic_row("512", "1536")});
+    const struct {
+        const char* what;
+        int reports;
+        long long limit;
+        int inherited;
+    } cases[] = {
+        {"two reports, one descriptor free", 2, 5, 0},
+        {"two reports, none to spare for a ring", 2, 6, 0},
+        {"206 reports, 60 left open by the caller, limit 70", 206, 70, 60},
+        {"206 reports, 60 left open by the caller, limit 66", 206, 66, 60},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        scratch_folder folder;
+        std::vector<report_figures> reports;
+        char name[32];
+        for (int i = 0; i < c.reports; ++i) {
+            std::snprintf(name, sizeof name, "r%03d.htm", i);
+            folder.write(name, row);
+            reports.push_back({name, row.size(), 1, 512, 1536});
+        }
+        const run_result free_run = run_program(folder.path());
+        ASSERT_TRUE(free_run.exited_with(0)) << free_run.err;
+        const std::string summary = folder.read("izhod_r000.htm_etc.txt");
+        const run_result run = run_program(
+            folder.path(), {.open_files_limit = c.limit, .hard_limit_too = true, .inherited_descriptors = c.inherited});
+        EXPECT_TRUE(run.exited_with(0)) << run.wait_status;
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, free_run.out);
+        EXPECT_EQ(folder.read("izhod_r000.htm_etc.txt"), summary);
+    }
+}
+
+// Opens that find no descriptor free (as when another thread or a library
+// holds them for a moment) are made again once the batch's files are closed,
+// one report at a time.
+TEST(OtherPrograms, ReportsThatFindNoDescriptorFreeAreOpenedAgainAlone) {
+    SKIP_WITHOUT_FAULT_SHIM();
+    scratch_folder folder;
+    char name[32];
+    for (int i = 0; i < 80; ++i) {
+        std::snprintf(name, sizeof name, "r%03d.htm", i);
+        folder.write(name, table_rows({traffic_row(std::to_string(i), std::to_string(7 * i))}));
+    }
+    const run_result free_run = run_program(folder.path());
+    ASSERT_TRUE(free_run.exited_with(0)) << free_run.err;
+    // The opens one by one, where the fault library sees them.
+    for (const char* refused : {"TT_FAIL_OPENS_FOR_FILES=5", "TT_FAIL_OPENS_FOR_FILES=40"}) {
+        SCOPED_TRACE(refused);
+        const run_result run =
+            run_program(folder.path(), {.environment = with_fault_shim({refused, "TT_REFUSE_IO_URING=1"})});
+        EXPECT_TRUE(run.exited_with(0)) << run.wait_status;
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, free_run.out);
+    }
+}
+
+// An on-access scanner that denies the temporary summary's open once the
+// system has made the file: the run says so, the earlier summary stays, and
+// the empty file the system made does not.
+TEST(OtherPrograms, ATemporarySummaryRefusedAfterItWasMadeLeavesNothing) {
+    SKIP_WITHOUT_FAULT_SHIM();
+    scratch_folder folder;
+    const std::string row = table_rows({traffic_row("512", "1536")});
+    folder.write("r.htm", row);
+    folder.write("izhod_r.htm_etc.txt", "the earlier summary");
+    const run_result run = run_program(folder.path(), {.environment = with_fault_shim({"TT_REFUSE_SUMMARY_MADE=1"})});
+    EXPECT_TRUE(run.exited_with(1)) << run.wait_status;
+    EXPECT_EQ(run.err, "traffic-totals: cannot write 'izhod_r.htm_etc.txt': Operation not permitted\n");
+    EXPECT_EQ(folder.contents(), (files{{"r.htm", row}, {"izhod_r.htm_etc.txt", "the earlier summary"}}));
+}
+
+// A large report whose reads fail: the thread that meets the failure stops
+// the others, so that a few of its chunks are tried, not all of them.
+TEST(OtherPrograms, AFailedChunkEndsTheOtherThreadsReading) {
+    SKIP_WITHOUT_FAULT_SHIM();
+    scratch_folder folder;
+    constexpr std::uint64_t size = 64 << 20;  // 256 chunks
+    write_file(folder.path() + "/big.htm", table_rows({traffic_row("512", "1536")}));
+    ASSERT_EQ(truncate((folder.path() + "/big.htm").c_str(), static_cast<off_t>(size)), 0);
+    const std::string count_file = folder.beside("failed-reads").string();
+    const run_result run =
+        run_program(folder.path(),
+                    {.environment = with_fault_shim({"TT_FAIL_READS_OF=big.htm", "TT_FAILED_READS_TO=" + count_file})});
+    EXPECT_TRUE(run.exited_with(1)) << run.wait_status;
+    EXPECT_EQ(run.err, "traffic-totals: cannot read 'big.htm': Input/output error\n");
+    const int failed_reads = std::stoi(read_file(count_file));
+    EXPECT_GE(failed_reads, 1);
+    EXPECT_LE(failed_reads, 8) << "chunks tried after the first failure";
+}
+
+}  // namespace
