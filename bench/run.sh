@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Times the whole program against the floor of reading the same files, on the
 # same corpus in the same run, and the scan core against the plain loop.
-# With a git revision as BASE, its scan core is timed beside this one on the
-# same data, alternately, and the ratio printed.
+# With a git revision as BASE, its program and its scan core are timed beside
+# this one's on the same data, alternately, and the ratios printed.
 # Usage: bench/run.sh [runs] [BASE]   (runs default 5; prints medians)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,6 +31,9 @@ if [ "$(cat "$corpus/VERSION" 2>/dev/null)" != "$corpus_version" ]; then
   rm -rf "$corpus"
   build/bench/bench/make_corpus "$corpus"
   echo "$corpus_version" >"$corpus/VERSION"
+  # A report changed in the last two seconds is read twice; the corpus is
+  # timed as reports usually are, long after they were written.
+  sleep 3
 fi
 
 # side_by_side DIR COMMAND...: each command (a line for the shell, run in DIR)
@@ -74,6 +77,29 @@ ratio() { echo "scale=2; $1 / $2" | bc; }
 
 echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1)"
 
+# The base revision, built beside this one: its program, and its scan core
+# with this revision's benchmark data.
+if [ -n "$base" ]; then
+  worktree=$(mktemp -d)
+  trap 'git worktree remove --force "$worktree" >/dev/null 2>&1 || true' EXIT
+  git worktree add --detach "$worktree" "$base" >/dev/null 2>&1
+  cp bench/corpus.hpp bench/scan_benchmark.cpp "$worktree/bench/"
+  # A base older than the list of every kernel gets one of the kernels it has.
+  if ! grep -q every_scan_kernel "$worktree/src/scan_core.hpp"; then
+    kernels=$(grep -o 'enum class scan_kernel {[^}]*}' "$worktree/src/scan_core.hpp" | sed 's/.*{\(.*\)}/\1/' |
+      tr -d ' ' | tr ',' '\n' | sed 's/^/scan_kernel::/' | paste -sd,)
+    sed -i "0,/^namespace {/s//namespace {\nconstexpr scan_kernel every_scan_kernel[] = {$kernels};/" \
+      "$worktree/bench/scan_benchmark.cpp"
+  fi
+  if ! { cmake -S "$worktree" -B "$worktree/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DTRAFFIC_TOTALS_BENCHMARKS=ON && cmake --build "$worktree/build" --target scan_benchmark traffic-totals; } >"$worktree/build.log" 2>&1; then
+    cat "$worktree/build.log" >&2
+    echo "bench: could not build $base" >&2
+    exit 1
+  fi
+  based=$worktree/build/traffic-totals
+fi
+
 # Warm the page cache, then measure.
 cat "$corpus/large/traffic.htm" >/dev/null
 (cd "$corpus/small" && printf "%s\0" *.htm | xargs -0 cat >/dev/null)
@@ -86,6 +112,10 @@ read -r t_fast_large t_plain_large t_dd < <(side_by_side "$large" "'$fast'" "'$p
 read -r t_one_large t_one_dd < <(side_by_side "$large" "taskset -c 0 '$fast'" "taskset -c 0 $dd_large")
 read -r t_fast_small t_plain_small t_reader t_reader2 < <(side_by_side "$small" "'$fast'" "'$plain'" \
   "'$reader' *.htm" "'$reader' -j 2 *.htm")
+if [ -n "$base" ]; then
+  read -r b_fast_large b_base_large < <(side_by_side "$large" "'$fast'" "'$based'")
+  read -r b_fast_small b_base_small < <(side_by_side "$small" "'$fast'" "'$based'")
+fi
 m_large=$(peak_kb "$large" "$fast")
 m_small=$(peak_kb "$small" "$fast")
 
@@ -100,6 +130,11 @@ printf '  100,000 x 2 KB:     traffic-totals %s   plain-loop build %s   plain re
 printf '                      vs plain reader %sx   (2-thread plain reader: %sx)\n' "$(ratio "$t_fast_small" "$t_reader")" \
   "$(ratio "$t_reader2" "$t_reader")"
 printf '  peak memory:        1 GB report %s KB   100,000 reports %s KB\n' "$m_large" "$m_small"
+if [ -n "$base" ]; then
+  printf '  against %s:  1 GB report %s vs %s (%sx)   100,000 x 2 KB %s vs %s (%sx)\n' "$base" \
+    "$b_fast_large" "$b_base_large" "$(ratio "$b_fast_large" "$b_base_large")" \
+    "$b_fast_small" "$b_base_small" "$(ratio "$b_fast_small" "$b_base_small")"
+fi
 
 # Cold: the page cache dropped before each run (root only).
 if [ -w /proc/sys/vm/drop_caches ]; then
@@ -107,12 +142,19 @@ if [ -w /proc/sys/vm/drop_caches ]; then
   read -r c_fast_large c_dd < <(side_by_side "$large" "'$fast'" "$dd_large")
   read -r c_fast_small c_reader c_reader2 < <(side_by_side "$small" "'$fast'" "'$reader' *.htm" \
     "'$reader' -j 2 *.htm")
+  if [ -n "$base" ]; then
+    read -r cb_fast_small cb_base_small < <(side_by_side "$small" "'$fast'" "'$based'")
+  fi
   cold=0
   printf '\ncold page cache, side by side, median of %d (seconds)\n' "$runs"
   printf '  1 GB report:        traffic-totals %s   dd bs=1M %s   vs dd %sx\n' "$c_fast_large" "$c_dd" \
     "$(ratio "$c_fast_large" "$c_dd")"
   printf '  100,000 x 2 KB:     traffic-totals %s   plain reader %s   vs plain reader %sx   (2-thread plain reader: %sx)\n' \
     "$c_fast_small" "$c_reader" "$(ratio "$c_fast_small" "$c_reader")" "$(ratio "$c_reader2" "$c_reader")"
+  if [ -n "$base" ]; then
+    printf '  against %s:  100,000 x 2 KB %s vs %s (%sx)\n' "$base" "$cb_fast_small" "$cb_base_small" \
+      "$(ratio "$cb_fast_small" "$cb_base_small")"
+  fi
   # Warm again for what follows.
   cat "$corpus/large/traffic.htm" >/dev/null
   (cd "$corpus/small" && printf "%s\0" *.htm | xargs -0 cat >/dev/null)
@@ -128,24 +170,6 @@ scan_core() {
 }
 printf '\nscan core on report-like data in cache (GB/s, median of %d)\n' "$runs"
 if [ -n "$base" ]; then
-  # The base revision's scan core, built with this revision's benchmark data.
-  worktree=$(mktemp -d)
-  trap 'git worktree remove --force "$worktree" >/dev/null 2>&1 || true' EXIT
-  git worktree add --detach "$worktree" "$base" >/dev/null 2>&1
-  cp bench/corpus.hpp bench/scan_benchmark.cpp "$worktree/bench/"
-  # A base older than the list of every kernel gets one of the kernels it has.
-  if ! grep -q every_scan_kernel "$worktree/src/scan_core.hpp"; then
-    kernels=$(grep -o 'enum class scan_kernel {[^}]*}' "$worktree/src/scan_core.hpp" | sed 's/.*{\(.*\)}/\1/' |
-      tr -d ' ' | tr ',' '\n' | sed 's/^/scan_kernel::/' | paste -sd,)
-    sed -i "0,/^namespace {/s//namespace {\nconstexpr scan_kernel every_scan_kernel[] = {$kernels};/" \
-      "$worktree/bench/scan_benchmark.cpp"
-  fi
-  if ! { cmake -S "$worktree" -B "$worktree/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-    -DTRAFFIC_TOTALS_BENCHMARKS=ON && cmake --build "$worktree/build" --target scan_benchmark; } >"$worktree/build.log" 2>&1; then
-    cat "$worktree/build.log" >&2
-    echo "bench: could not build the scan benchmark of $base" >&2
-    exit 1
-  fi
   # Alternately, so that the machine's drift falls on both alike.
   for round in 1 2 3; do
     scan_core "$worktree/build/bench/scan_benchmark" | sed 's/^/base /'
