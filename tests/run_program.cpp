@@ -39,6 +39,13 @@ int anonymous_file() {
 }
 }  // namespace
 
+void restore_foreground_signals() {
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) signal(signal_number, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 running_program::running_program(const std::string& folder, const run_options& options) {
     int pipe_ends[2] = {-1, -1}, input_ends[2] = {-1, -1};
     if (options.stdin_pipe_left_open) {
@@ -87,7 +94,8 @@ running_program::running_program(const std::string& folder, const run_options& o
         // SIGQUIT's default action must not leave a core file in the folder.
         const rlimit no_core{0, 0};
         setrlimit(RLIMIT_CORE, &no_core);
-        signal(SIGHUP, options.ignore_hangup ? SIG_IGN : SIG_DFL);
+        restore_foreground_signals();
+        if (options.ignore_hangup) signal(SIGHUP, SIG_IGN);
         if (!options.through_shell.empty()) {
             execl("/bin/sh", "sh", "-c", options.through_shell.c_str(), program_path, static_cast<char*>(nullptr));
             _exit(127);

@@ -73,6 +73,11 @@ private:
     bool waited_ = false;
 };
 
+// In a child about to become the program: every signal as a shell leaves it
+// for a command in the foreground, whatever the test runner inherited (a
+// background job ignores SIGINT and SIGQUIT).
+void restore_foreground_signals();
+
 // Runs the program to its end with the folder as its working directory.
 run_result run_program(const std::string& folder, const run_options& options = {});
 

@@ -37,6 +37,7 @@ struct terminal_run {
             if (chdir(folder.c_str()) != 0) _exit(127);
             const rlimit no_core{0, 0};  // SIGQUIT's default action may write one
             setrlimit(RLIMIT_CORE, &no_core);
+            restore_foreground_signals();
             execl(program_path, program_path, static_cast<char*>(nullptr));
             _exit(127);
         }
