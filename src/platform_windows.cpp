@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform.hpp"
 #include "text_encoding.hpp"
@@ -81,12 +83,17 @@ failure failure_of(DWORD error) { return {error_text(error), error == ERROR_TOO_
 failure last_failure() { return failure_of(GetLastError()); }
 
 // Writes all of data, at most `most` units a call, through write_some (a
-// Windows write call: false on failure).
+// Windows write call: false on failure). A piece of UTF-16 never ends between
+// the two halves of a surrogate pair.
 template <typename Unit, typename WriteSome>
 result<> write_all(const std::basic_string<Unit>& data, std::size_t most, WriteSome write_some) {
     for (std::size_t done = 0; done < data.size();) {
         DWORD written = 0;
-        const auto chunk = static_cast<DWORD>(std::min(data.size() - done, most));
+        auto chunk = static_cast<DWORD>(std::min(data.size() - done, most));
+        if constexpr (sizeof(Unit) == 2) {
+            const auto last = static_cast<unsigned>(data[done + chunk - 1]);
+            if (chunk > 1 && done + chunk < data.size() && last >= 0xD800 && last <= 0xDBFF) --chunk;
+        }
         if (!write_some(data.data() + done, chunk, &written)) return last_failure();
         if (written == 0) return failure_of(ERROR_WRITE_FAULT);
         done += written;
@@ -138,24 +145,34 @@ BOOL WINAPI on_console_event(DWORD) {
 }
 
 // ---- report search ---------------------------------------------------------
-intptr_t search_handle = -1;
-_wfinddata64_t found;
-bool found_unyielded = false;  // the first match, found when the search started
+// The matches, listed once when the search starts, in the system's order, so
+// that a failure while listing is known and said at the start. Their names
+// sit end to end in one block, so a folder of many reports costs little.
+struct listed_report {
+    DWORD attributes;
+    std::uint64_t size;
+    std::int64_t creation_time, access_time, write_time;
+    std::size_t name_at, name_length;
+};
+std::vector<listed_report> listed;
+std::wstring listed_names;
+std::size_t next_listed = 0;
 
-report_entry entry_of_found() {
-    report_entry entry{};
-    entry.attributes = found.attrib;
-    entry.creation_time = found.time_create;
-    entry.access_time = found.time_access;
-    entry.write_time = found.time_write;
+// Seconds since 1970, as the C library's search gave them.
+std::int64_t seconds_of(const FILETIME& time) {
+    const auto ticks = static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
+    return (ticks - 116444736000000000) / 10000000;
+}
+
+void note_found(const WIN32_FIND_DATAW& found) {
+    const std::size_t length = std::wcslen(found.cFileName);
     // A folder named like a report has no size of its own to show.
-    entry.size = (found.attrib & _A_SUBDIR) != 0 ? 0 : static_cast<std::uint64_t>(found.size);
-    // A name has at most 255 units: 765 bytes of text, 255 of Windows-1251.
-    const std::size_t length = std::wcslen(found.name);
-    const std::u16string name = units_of(found.name, length);
-    text_from_utf16(name).copy(entry.name, sizeof entry.name - 1);
-    windows_1251_from_utf16(name).copy(entry.summary_text, sizeof entry.summary_text - 1);
-    return entry;
+    const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    listed.push_back({found.dwFileAttributes,
+                      folder ? 0 : (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
+                      seconds_of(found.ftCreationTime), seconds_of(found.ftLastAccessTime),
+                      seconds_of(found.ftLastWriteTime), listed_names.size(), length});
+    listed_names.append(found.cFileName, length);
 }
 
 HANDLE standard_handle(standard_stream stream) {
@@ -195,25 +212,41 @@ result<> write_standard(standard_stream stream, std::string_view text) {
 }
 
 result<> start_report_search() {
-    search_handle = _wfindfirst64(L"*.htm*", &found);
-    found_unyielded = search_handle != -1;
-    if (search_handle == -1 && errno != ENOENT) return failure{std::strerror(errno)};
-    return succeeded();
+    close_report_search();
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        FindFirstFileExW(L"*.htm*", FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    // Only "no file matched" is a folder without reports; a folder that is
+    // gone or cannot be read is a failure, said in Windows' words.
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? succeeded() : result<>(last_failure());
+    do note_found(found);
+    while (FindNextFileW(search, &found));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    return error == ERROR_NO_MORE_FILES ? succeeded() : result<>(failure_of(error));
 }
 
 std::optional<report_entry> next_report() {
-    if (found_unyielded) {
-        found_unyielded = false;
-        return entry_of_found();
-    }
-    if (search_handle == -1 || _wfindnext64(search_handle, &found) != 0) return std::nullopt;
-    return entry_of_found();
+    if (next_listed == listed.size()) return std::nullopt;
+    const listed_report& found = listed[next_listed++];
+    report_entry entry{};
+    entry.attributes = found.attributes;
+    entry.creation_time = found.creation_time;
+    entry.access_time = found.access_time;
+    entry.write_time = found.write_time;
+    entry.size = found.size;
+    // A name has at most 255 units: 765 bytes of text, 255 of Windows-1251.
+    const std::u16string name = units_of(listed_names.data() + found.name_at, found.name_length);
+    text_from_utf16(name).copy(entry.name, sizeof entry.name - 1);
+    windows_1251_from_utf16(name).copy(entry.summary_text, sizeof entry.summary_text - 1);
+    return entry;
 }
 
 void close_report_search() {
-    if (search_handle != -1) _findclose(search_handle);
-    search_handle = -1;
-    found_unyielded = false;
+    std::vector<listed_report>().swap(listed);
+    std::wstring().swap(listed_names);
+    next_listed = 0;
 }
 
 result<folder_path> working_directory() {
@@ -260,7 +293,7 @@ result<report_version> version_of_file(HANDLE file) {
 }  // namespace
 
 result<opened_report> open_report(const report_entry& entry) {
-    if ((entry.attributes & _A_SUBDIR) != 0) return not_regular;
+    if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return not_regular;
     // Shared with every other use, so that only a program that shares nothing
     // (a sharing violation, said as such) keeps a report from being read.
     const HANDLE file = CreateFileW(file_path(wide_from_text(entry.name)).c_str(), GENERIC_READ,
@@ -338,11 +371,64 @@ unsigned processors() {
     return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
 }
 
+namespace {
+// Refusals that another program's open causes for a moment: a virus scanner,
+// the search indexer or a sync client that opened the file just then.
+bool refused_for_a_moment(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// Takes a step until it is done or fails for good; a refusal for a moment is
+// met again after growing waits, for about two seconds in all.
+template <typename Step>
+DWORD with_patience(Step step) {
+    DWORD waited = 0;
+    for (DWORD wait = 1;; wait = std::min<DWORD>(2 * wait, 250)) {
+        const DWORD error = step();
+        if (error == ERROR_SUCCESS || !refused_for_a_moment(error) || waited >= 2000) return error;
+        Sleep(wait);
+        waited += wait;
+    }
+}
+
+DWORD set_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* information, std::size_t size) {
+    return SetFileInformationByHandle(file, kind, information, static_cast<DWORD>(size)) ? ERROR_SUCCESS
+                                                                                         : GetLastError();
+}
+
+// Moves the open file over `target`, replacing a file of that name. Windows
+// 10 1607 and later replace it in one step even while others have it open
+// sharing delete (FileRenameInfoEx, POSIX semantics); older systems, and file
+// systems that refuse that, take the plain rename through the handle.
+DWORD move_over(HANDLE file, const std::wstring& target) {
+    const std::size_t name_bytes = (target.size() + 1) * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(offsetof(FILE_RENAME_INFO, FileName) + name_bytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, target.c_str(), name_bytes);
+    // The flags share their place with ReplaceIfExists, which older headers alone know.
+    const DWORD flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+    std::memcpy(buffer.data(), &flags, sizeof flags);
+    // FileRenameInfoEx, which the headers for Windows 7 leave out.
+    constexpr auto rename_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+    const DWORD error = set_information(file, rename_info_ex, buffer.data(), buffer.size());
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION &&
+        error != ERROR_CALL_NOT_IMPLEMENTED)
+        return error;
+    std::memset(buffer.data(), 0, sizeof flags);
+    rename->ReplaceIfExists = TRUE;
+    return set_information(file, FileRenameInfo, buffer.data(), buffer.size());
+}
+}  // namespace
+
 result<summary_handle> create_summary() {
     // A fresh name that never holds ".htm", so no search takes it for a report,
     // and hidden while it is written, as the leading dot hides it elsewhere.
-    // Shared for deletion, so that the console handler can remove it while it
-    // is open.
+    // Held with the right to delete it from its creation until it is in place:
+    // no other program can open it then without sharing its deletion, so none
+    // can keep it from being moved or removed. Shared for deletion, so that
+    // the console handler can remove it while it is open.
     for (unsigned attempt = 0;; ++attempt) {
         const std::wstring path =
             file_path(L".traffic-totals-" + std::to_wstring(_getpid()) + L"-" + std::to_wstring(attempt) + L".tmp");
@@ -350,8 +436,8 @@ result<summary_handle> create_summary() {
             return failure_of(ERROR_FILENAME_EXCED_RANGE);
         path.copy(temporary_summary, path.size());
         temporary_summary[path.size()] = L'\0';
-        const HANDLE file = CreateFileW(temporary_summary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                        CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+        const HANDLE file = CreateFileW(temporary_summary, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             have_temporary_summary = 1;
             return reinterpret_cast<summary_handle>(file);
@@ -368,29 +454,63 @@ result<> write_summary(summary_handle summary, std::string_view text) {
     });
 }
 
+// Everything through the summary's own handle, which stays open until the
+// summary is in place or gone: flushed, made an ordinary file (it was hidden
+// while it was written), and moved over the earlier summary.
 result<> commit_summary(summary_handle summary, std::string_view final_name) {
     const HANDLE file = reinterpret_cast<HANDLE>(summary);
     DWORD error = FlushFileBuffers(file) ? ERROR_SUCCESS : GetLastError();
-    if (!CloseHandle(file) && error == ERROR_SUCCESS) error = GetLastError();
-    // The move keeps attributes: the summary in place is an ordinary file.
-    if (error == ERROR_SUCCESS && !SetFileAttributesW(temporary_summary, FILE_ATTRIBUTE_NORMAL)) error = GetLastError();
-    // rename refuses an existing target here; this replaces it in one step.
-    if (error == ERROR_SUCCESS && !MoveFileExW(temporary_summary, file_path(wide_from_text(final_name)).c_str(),
-                                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        error = GetLastError();
+    FILE_BASIC_INFO ordinary{};  // times of 0 are left as they are
+    ordinary.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (error == ERROR_SUCCESS)
+        error = with_patience([&] { return set_information(file, FileBasicInfo, &ordinary, sizeof ordinary); });
+    const std::wstring target = file_path(wide_from_text(final_name));
+    if (error == ERROR_SUCCESS) error = with_patience([&] { return move_over(file, target); });
     if (error != ERROR_SUCCESS) {
-        discard_summary(no_summary);
+        discard_summary(summary);
         return failure_of(error);
     }
     have_temporary_summary = 0;
+    CloseHandle(file);
     return succeeded();
 }
 
+// Deleted through its own handle, which marks it for deletion at once; by
+// name only where that is refused.
 void discard_summary(summary_handle summary) {
-    if (summary != no_summary) CloseHandle(reinterpret_cast<HANDLE>(summary));
-    if (have_temporary_summary) DeleteFileW(temporary_summary);
+    if (summary != no_summary) {
+        const HANDLE file = reinterpret_cast<HANDLE>(summary);
+        FILE_DISPOSITION_INFO gone{TRUE};
+        const DWORD error =
+            with_patience([&] { return set_information(file, FileDispositionInfo, &gone, sizeof gone); });
+        CloseHandle(file);
+        if (error == ERROR_SUCCESS) have_temporary_summary = 0;
+    }
+    if (have_temporary_summary)
+        with_patience([] { return DeleteFileW(temporary_summary) ? ERROR_SUCCESS : GetLastError(); });
     have_temporary_summary = 0;
 }
+
+namespace {
+// The command processor's own prompt, without the user's AutoRun commands
+// (/d), which could clear the window before the totals are read. False where
+// it cannot be started.
+bool command_processor_pause() {
+    wchar_t comspec[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"COMSPEC", comspec, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    std::wstring command = L"\"" + std::wstring(comspec, length) + L"\" /d /c pause";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(comspec, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+}  // namespace
 
 result<> pause() {
     // On a console the command processor prompts and waits, as users know it;
@@ -400,7 +520,7 @@ result<> pause() {
     constexpr std::string_view prompt = "Press any key to continue . . . ";
     DWORD mode = 0;
     const bool console = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
-    if (console && _wsystem(nullptr) != 0 && _wsystem(L"pause") != -1) return succeeded();
+    if (console && command_processor_pause()) return succeeded();
     result<> written = write_standard(standard_stream::output, prompt);
     if (console) _getwch();
     if (written) written = write_standard(standard_stream::output, "\n");

@@ -5,10 +5,13 @@
 # show as themselves in what the terminal received, whatever the ANSI code
 # page the locale gives Wine. A key piped in ends the pause, the command
 # processor's or, where that cannot be run, the program's own.
-# Usage: tests/windows_console_check.sh PROGRAM.exe
+# Usage: tests/windows_console_check.sh PROGRAM.exe SUITE.exe (the Windows suite, which checks
+# first that Wine runs under the ANSI code page the copy of the check names)
 set -euo pipefail
 program=$(realpath "$1")
 here=$(cd "$(dirname "$0")/.." && pwd)
+"$here/cmake/wine-run.sh" "$2" --gtest_filter=WindowsSuite.RunsUnderTheCodePageItNames >/dev/null ||
+  { echo "console check: not under ANSI code page ${TRAFFIC_TOTALS_EXPECTED_ANSI_CODE_PAGE:-(none named)}" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 folder="$work/отчети 2026"

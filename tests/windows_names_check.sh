@@ -3,10 +3,13 @@
 # trailing space or dot is dropped, con is the console), made on the Linux
 # side as copies from Linux, a Mac or a NAS bring them, beside a.htm: the
 # Windows program under Wine must read each as itself.
-# Usage: tests/windows_names_check.sh PROGRAM.exe
+# Usage: tests/windows_names_check.sh PROGRAM.exe SUITE.exe (the Windows suite, which checks
+# first that Wine runs under the ANSI code page the copy of the check names)
 set -euo pipefail
 program=$(realpath "$1")
 here=$(cd "$(dirname "$0")/.." && pwd)
+"$here/cmake/wine-run.sh" "$2" --gtest_filter=WindowsSuite.RunsUnderTheCodePageItNames >/dev/null ||
+  { echo "names check: not under ANSI code page ${TRAFFIC_TOTALS_EXPECTED_ANSI_CODE_PAGE:-(none named)}" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/run"
