@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 
@@ -21,9 +22,18 @@ int press_at_pause(const scratch_folder& folder, terminal_run& run, const char* 
     EXPECT_GT(run.child, 0);
     const termios before = run.mode();
     EXPECT_TRUE(run.wait_for(prompt)) << run.seen;
-    // The program switches the mode just after the prompt; give it a moment.
+    // The program switches the mode just after the prompt: wait until it has,
+    // or has ended, however busy the machine (the cap only bounds a hang).
     bool raw = false;
-    for (int i = 0; i < 50 && !raw; ++i, usleep(20000)) raw = (run.mode().c_lflag & (ICANON | ECHO)) == 0;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto still_running = [&] {
+        siginfo_t ended{};
+        return waitid(P_PID, static_cast<id_t>(run.child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               ended.si_pid == 0;  // looked at, not reaped: finish() takes its status
+    };
+    while (!(raw = (run.mode().c_lflag & (ICANON | ECHO)) == 0) && still_running() &&
+           std::chrono::steady_clock::now() < give_up)
+        usleep(1000);
     EXPECT_TRUE(raw) << "no key-at-a-time mode without echo at the pause";
     EXPECT_EQ(write(run.master, key, 1), 1);
     const int status = run.finish();
