@@ -10,12 +10,10 @@ runs=${1:-5}
 base=${2:-}
 corpus=bench/corpus
 
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-  -DTRAFFIC_TOTALS_BENCHMARKS=ON >/dev/null
-cmake --build build/bench >/dev/null
-cmake -S . -B build/bench-plain -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-  -DTRAFFIC_TOTALS_PLAIN_SCAN=ON >/dev/null
-cmake --build build/bench-plain >/dev/null
+for preset in bench bench-plain; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" >/dev/null
+done
 fast=$PWD/build/bench/traffic-totals
 plain=$PWD/build/bench-plain/traffic-totals
 reader=$PWD/build/bench/bench/plain_reader
@@ -91,6 +89,7 @@ if [ -n "$base" ]; then
     sed -i "0,/^namespace {/s//namespace {\nconstexpr scan_kernel every_scan_kernel[] = {$kernels};/" \
       "$worktree/bench/scan_benchmark.cpp"
   fi
+  # Options in full: a base revision may be older than the bench preset.
   if ! { cmake -S "$worktree" -B "$worktree/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     -DTRAFFIC_TOTALS_BENCHMARKS=ON && cmake --build "$worktree/build" --target scan_benchmark traffic-totals; } >"$worktree/build.log" 2>&1; then
     cat "$worktree/build.log" >&2

@@ -12,6 +12,13 @@ merge=${3:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for target in scan_fuzz size_name_fuzz names_fuzz; do
+  if [ ! -x "$build/fuzz/$target" ]; then
+    echo "fuzz: $build/fuzz/$target is not built; build the targets first (needs clang and libclang-rt-14-dev):" >&2
+    echo "  cmake --workflow --preset fuzz" >&2
+    exit 1
+  fi
+done
+for target in scan_fuzz size_name_fuzz names_fuzz; do
   seeds=fuzz/corpus/${target%_fuzz}
   mkdir -p "$work/$target"
   echo "fuzz: $target for ${seconds}s"

@@ -312,7 +312,9 @@ INSTANTIATE_TEST_SUITE_P(Kernels, Scan, ::testing::ValuesIn(every_scan_kernel),
 // instruction sets call for, and the kernels past them refused.
 TEST(KernelChoice, TheFastestKernelThatTheProcessorRuns) {
     const char* expected = std::getenv("TRAFFIC_TOTALS_EXPECTED_KERNEL");
-    if (expected == nullptr) GTEST_SKIP() << "not told which kernel the processor calls for";
+    if (expected == nullptr)
+        GTEST_SKIP() << "set TRAFFIC_TOTALS_EXPECTED_KERNEL to the kernel this processor calls for (sse2, avx2, "
+                        "avx512 or neon); ctest does, as KernelChoiceOnThisProcessor";
     const scan_kernel chosen = active_scan_kernel();
     EXPECT_STREQ(scan_kernel_name(chosen), expected);
     bool past_expected = false;
