@@ -335,12 +335,13 @@ namespace {
 // A request that the ring was not asked, or that this kernel's ring does not
 // know: the call one by one serves instead.
 bool unknown_request(int res) { return res == -EINVAL || res == -EOPNOTSUPP; }
-// A batch of one is one call anyway: it makes no ring.
-bool worth_a_ring(std::size_t count) { return count > 1; }
 }  // namespace
 
 #if defined(TRAFFIC_TOTALS_IO_URING)
 namespace {
+
+// A batch of one is one call anyway: it makes no ring.
+bool worth_a_ring(std::size_t count) { return count > 1; }
 
 // The calling thread's ring of requests, made at its first use. A kernel that
 // refuses rings (too old, or forbidden, as in some containers) leaves it
