@@ -112,4 +112,11 @@ inline std::string expected_summary(const std::vector<report_figures>& reports, 
     return out;
 }
 
+// A text as Windows writes it in text mode: every line feed after a carriage return.
+inline std::string crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+}
+
 inline const total_sizes zero_sizes{"     0.000 bytes", "     0.000 bytes", "     0.000 bytes"};

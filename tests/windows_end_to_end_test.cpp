@@ -20,12 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string crlf(const std::string& text) {
-    std::string out;
-    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    return out;
-}
-
 std::string native(std::string path) {
     std::replace(path.begin(), path.end(), '/', '\\');
     return path;
