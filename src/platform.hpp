@@ -127,6 +127,7 @@ struct start_read {
     std::size_t capacity;
 };
 std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> reads);
+// Each report looked at (its version now), then all of them closed.
 std::vector<result<report_version>> look_and_close_reports(std::span<const report_handle> reports);
 // Files that a thread reading batches keeps open for itself besides its
 // reports (its ring), once it has read a batch of more than one.

@@ -280,13 +280,6 @@ result<opened_report> opened_from(int fd) {
     return opened_report{fd, version_from(info), clock_now()};
 }
 
-result<report_version> look_and_close(int fd) {
-    struct stat info;
-    const result<report_version> version =
-        fstat(fd, &info) == 0 ? result<report_version>(version_from(info)) : failure_of(errno);
-    close(fd);
-    return version;
-}
 }  // namespace
 
 result<opened_report> open_report(const report_entry& entry) {
@@ -474,46 +467,28 @@ std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> 
 }
 
 std::vector<result<report_version>> look_and_close_reports(std::span<const report_handle> reports) {
+    // Each report is looked at with fstat, then all are closed with one
+    // call. In the ring a look on a descriptor (statx with an empty path)
+    // goes through a path lookup, often on the ring's own worker threads,
+    // and costs more than the fstat it saves.
     std::vector<result<report_version>> versions;
     versions.reserve(reports.size());
+    for (const report_handle report : reports) versions.push_back(version_of_report(report));
+    std::vector<int> closed(reports.size(), -EINVAL);
 #if defined(TRAFFIC_TOTALS_IO_URING)
     if (worth_a_ring(reports.size()) && thread_ring().usable()) {
-        // Each report's look and its close are one linked pair of requests:
-        // the close runs once the look is done, and not at all if the look
-        // failed, so that the look can be made again by hand. A close the
-        // ring may have taken is never made again, since the number may be
-        // another file's by then; a ring that fails halfway leaves those it
-        // did not answer open, and their looks failed.
-        constexpr int unanswered = 1;
-        std::vector<struct statx> looks(reports.size());
-        std::vector<int> looked(reports.size(), unanswered), closed(reports.size(), unanswered);
+        // A close the ring may have taken is never made again: the number may
+        // be another file's by then. A ring that fails halfway leaves those it
+        // did not answer open.
+        std::fill(closed.begin(), closed.end(), 0);
         thread_ring().run(
-            2 * reports.size(),
-            [&](std::size_t i, io_uring_sqe* request) {
-                const int fd = static_cast<int>(reports[i / 2]);
-                if (i % 2 == 1) {
-                    io_uring_prep_close(request, fd);
-                    return;
-                }
-                io_uring_prep_statx(request, fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &looks[i / 2]);
-                io_uring_sqe_set_flags(request, IOSQE_IO_LINK);
-            },
-            [&](std::size_t i, int res) { (i % 2 == 1 ? closed : looked)[i / 2] = res; });
-        for (std::size_t i = 0; i < reports.size(); ++i) {
-            const struct statx& look = looks[i];
-            if (looked[i] == 0)
-                versions.emplace_back(report_version{look.stx_size,
-                                                     look.stx_mtime.tv_sec * billion + look.stx_mtime.tv_nsec,
-                                                     look.stx_ctime.tv_sec * billion + look.stx_ctime.tv_nsec});
-            else if (closed[i] == -ECANCELED)
-                versions.push_back(look_and_close(static_cast<int>(reports[i])));
-            else
-                versions.emplace_back(failure_of(looked[i] == unanswered ? EIO : -looked[i]));
-        }
-        return versions;
+            reports.size(),
+            [&](std::size_t i, io_uring_sqe* request) { io_uring_prep_close(request, static_cast<int>(reports[i])); },
+            [&](std::size_t i, int res) { closed[i] = res; });
     }
 #endif
-    for (const report_handle report : reports) versions.push_back(look_and_close(static_cast<int>(report)));
+    for (std::size_t i = 0; i < reports.size(); ++i)
+        if (unknown_request(closed[i])) close_report(reports[i]);
     return versions;
 }
 
