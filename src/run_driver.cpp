@@ -11,6 +11,7 @@
 #include "diagnostics.hpp"
 #include "output_streams.hpp"
 #include "platform.hpp"
+#include "progress_line.hpp"
 #include "reading_pool.hpp"
 #include "report_names.hpp"
 #include "report_scanner.hpp"
