@@ -104,19 +104,19 @@ bool matches_report_pattern(const char* name) {
     return false;
 }
 
-// What the listing knew of an entry's type, kept in its attributes. Most file
-// systems tell a regular file from the listing alone, which saves a lookup.
-constexpr std::uint32_t type_unknown = 0, type_regular = 1, type_other = 2;
-
-std::uint32_t type_from_listing(unsigned char d_type) {
+// What the listing knew of an entry's type. Most file systems tell a regular
+// file from the listing alone, which saves a lookup.
+entry_kind kind_from_listing(unsigned char d_type) {
     switch (d_type) {
         case DT_REG:
-            return type_regular;
+            return entry_kind::regular_file;
+        case DT_DIR:
+            return entry_kind::folder;
         case DT_UNKNOWN:
         case DT_LNK:
-            return type_unknown;  // a link is judged by what it points to
+            return entry_kind::not_known;  // a link is judged by what it points to
         default:
-            return type_other;
+            return entry_kind::other;
     }
 }
 
@@ -205,7 +205,7 @@ result<> start_report_search() {
         for (std::size_t i = 0; i < 8 && i < length; ++i)
             head |= std::uint64_t{static_cast<unsigned char>(item->d_name[i])} << (56 - 8 * i);
         listed_offsets.push_back({head, static_cast<std::uint32_t>(listed_names.size())});
-        listed_names.push_back(static_cast<char>(type_from_listing(item->d_type)));
+        listed_names.push_back(static_cast<char>(kind_from_listing(item->d_type)));
         listed_names.insert(listed_names.end(), item->d_name, item->d_name + length + 1);
     }
     const int listing_error = errno;
@@ -229,7 +229,7 @@ std::optional<report_entry> next_report() {
     name.copy(entry.name, sizeof entry.name - 1);
     const std::string summary_text = windows_1251_from_text(name);
     summary_text.copy(entry.summary_text, sizeof entry.summary_text - 1);
-    entry.attributes = static_cast<unsigned char>(listed[0]);
+    entry.kind = static_cast<entry_kind>(listed[0]);
     return entry;
 }
 
@@ -286,11 +286,11 @@ result<opened_report> open_report(const report_entry& entry) {
     // What is not a regular file (a FIFO, a device) is never opened; where the
     // listing did not tell, a look first. The open itself does not block.
     const failure not_regular{"not a regular file"};
-    if (entry.attributes == type_unknown) {
+    if (entry.kind == entry_kind::not_known) {
         struct stat info;
         if (stat(entry.name, &info) != 0) return failure_of(errno);
         if (!S_ISREG(info.st_mode)) return not_regular;
-    } else if (entry.attributes != type_regular) {
+    } else if (entry.kind != entry_kind::regular_file) {
         return not_regular;
     }
     const int fd = open(entry.name, report_open_flags);
@@ -416,13 +416,13 @@ std::vector<result<opened_report>> open_reports(std::span<const report_entry* co
         thread_ring().run(
             entries.size(),
             [&](std::size_t i, io_uring_sqe* request) {
-                if (entries[i]->attributes == type_regular)
+                if (entries[i]->kind == entry_kind::regular_file)
                     io_uring_prep_openat(request, AT_FDCWD, entries[i]->name, report_open_flags, 0);
                 else
                     io_uring_prep_nop(request);
             },
             [&](std::size_t i, int res) {
-                if (entries[i]->attributes == type_regular) fds[i] = res;
+                if (entries[i]->kind == entry_kind::regular_file) fds[i] = res;
             });
 #endif
     std::vector<result<opened_report>> opened;

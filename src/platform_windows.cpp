@@ -232,6 +232,10 @@ std::optional<report_entry> next_report() {
     const listed_report& found = listed[next_listed++];
     report_entry entry{};
     entry.attributes = found.attributes;
+    // A link (another reparse point) counts as what it points to: the open tells.
+    entry.kind = (found.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0       ? entry_kind::folder
+                 : (found.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? entry_kind::not_known
+                                                                          : entry_kind::regular_file;
     entry.creation_time = found.creation_time;
     entry.access_time = found.access_time;
     entry.write_time = found.write_time;
@@ -293,7 +297,7 @@ result<report_version> version_of_file(HANDLE file) {
 }  // namespace
 
 result<opened_report> open_report(const report_entry& entry) {
-    if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return not_regular;
+    if (entry.kind == entry_kind::folder) return not_regular;
     // Shared with every other use, so that only a program that shares nothing
     // (a sharing violation, said as such) keeps a report from being read.
     const HANDLE file = CreateFileW(file_path(wide_from_text(entry.name)).c_str(), GENERIC_READ,

@@ -28,8 +28,14 @@ struct tallies {
 // One entry as the report search yields it. The name is the program's text
 // (UTF-8, or the bytes the system gives) and is also what the report is opened
 // by; summary_text is the same name as the summary writes it.
+// What the listing found an entry to be, the same on every system. One it
+// could not tell (some file systems; a link, which counts as what it points
+// to) is looked at before it is opened.
+enum class entry_kind : std::uint8_t { not_known, regular_file, folder, other };
+
 struct report_entry {
-    std::uint32_t attributes;
+    std::uint32_t attributes;  // the system's own attribute bits where it has them (Windows), else 0
+    entry_kind kind;
     std::int64_t creation_time;
     std::int64_t access_time;
     std::int64_t write_time;
