@@ -180,6 +180,10 @@ TEST(OtherPrograms, AReportRewrittenOnAFileSystemOfWholeSecondsIsNeverSilentlyMi
 // open at the start, descriptors the caller left open, or both. Every report
 // is read, exactly as with no limit.
 TEST(OtherPrograms, LimitsOnDescriptorsRefuseNoReportThatOneDescriptorCouldRead) {
+#if TRAFFIC_TOTALS_EMULATED
+    GTEST_SKIP() << "under qemu-user the script that starts the emulator, and the emulator, hold descriptors of "
+                    "their own within the limit; the native suites run this";
+#endif
     const std::string row = table_rows({traffic_row("512", "1536")});
     const struct {
         const char* what;
