@@ -86,12 +86,12 @@ report_reading scanned_start(const unsigned char* bytes, std::size_t got, std::s
     return reading;
 }
 
-constexpr std::int64_t second = 1000000000;
+constexpr std::int64_t one_second = 1000000000;  // in nanoseconds, as the stamps are
 
 // A file system that stamps whole seconds (ext4 with small inodes, FAT, many
 // network shares) shows no change within the second of its last stamp.
 bool stamped_in_whole_seconds(const platform::report_version& version) {
-    return version.modified % second == 0 && version.changed % second == 0;
+    return version.modified % one_second == 0 && version.changed % one_second == 0;
 }
 }  // namespace
 
@@ -101,7 +101,7 @@ bool stamped_in_whole_seconds(const platform::report_version& version) {
 // A change stamped later than the open (another machine's clock, on a
 // network share) is recent too.
 bool may_be_mid_write(const platform::opened_report& report) {
-    const std::int64_t window = (stamped_in_whole_seconds(report.version) ? 4 : 2) * second;
+    const std::int64_t window = (stamped_in_whole_seconds(report.version) ? 4 : 2) * one_second;
     return report.version.changed > report.opened_at - window;
 }
 
@@ -114,7 +114,7 @@ std::chrono::nanoseconds time_before_reading_again(const platform::report_versio
     const std::chrono::nanoseconds settle = std::chrono::milliseconds(100);
     if (!stamped_in_whole_seconds(version)) return settle;
     const std::int64_t now = std::chrono::nanoseconds(std::chrono::system_clock::now().time_since_epoch()).count();
-    const std::int64_t next_stamp = (version.changed / second + 1) * second;
+    const std::int64_t next_stamp = (version.changed / one_second + 1) * one_second;
     const std::chrono::nanoseconds until_then(next_stamp > now ? next_stamp - now : 0);
     return std::min<std::chrono::nanoseconds>(until_then + settle, std::chrono::seconds(2));
 }
