@@ -198,6 +198,12 @@ TEST(OtherPrograms, LimitsOnDescriptorsRefuseNoReportThatOneDescriptorCouldRead)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+#if TRAFFIC_TOTALS_SANITIZED
+        // A sanitizer's runtime needs descriptors of its own (a pipe, to learn
+        // whether memory it reports on can be read): with one descriptor free
+        // it has none, and reports what it could not check.
+        if (c.limit - c.inherited <= 5) continue;
+#endif
         scratch_folder folder;
         std::vector<report_figures> reports;
         char name[32];
