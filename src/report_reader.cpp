@@ -183,37 +183,19 @@ chunked_reading::chunked_reading(const platform::opened_report& report, reading_
     result_.size = size_;
 }
 
-void chunked_reading::join() {
-    std::lock_guard<std::mutex> hold(lock_);
-    ++helpers_;
+bool chunked_reading::has_chunks_left() {
+    const std::lock_guard<std::mutex> hold(lock_);
+    return !failed_ && next_chunk_ < chunk_count_;
 }
 
-unsigned chunked_reading::helpers() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return helpers_;
+std::optional<std::uint64_t> chunked_reading::next_chunk() {
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (failed_ || next_chunk_ == chunk_count_) return std::nullopt;
+    return next_chunk_++;
 }
 
 void chunked_reading::help(content_buffer& buffer) {
-    for (std::uint64_t chunk; !failed_.load() && (chunk = next_chunk_.fetch_add(1)) < chunk_count_;)
-        read_chunk(chunk, buffer);
-    std::lock_guard<std::mutex> hold(lock_);
-    --helpers_;
-    changed_.notify_all();
-}
-
-// The chunk before hands the count on without the lock. Its thread runs on a
-// processor of its own, so the wait is short, and spun first; a thread that
-// sleeps counts itself among the waiters before it looks at the count for
-// the last time, so the hand-over either sees it and wakes it, or it sees
-// the count.
-void chunked_reading::wait_for_count(std::uint64_t chunk) {
-    constexpr int spins = 1 << 14;
-    for (int spin = 0; spin < spins; ++spin)
-        if (counted_chunks_.load(std::memory_order_acquire) == chunk) return;
-    std::unique_lock<std::mutex> hold(lock_);
-    count_waiters_.fetch_add(1);
-    changed_.wait(hold, [&] { return counted_chunks_.load() == chunk; });
-    count_waiters_.fetch_sub(1);
+    while (const auto chunk = next_chunk()) read_chunk(*chunk, buffer);
 }
 
 void chunked_reading::read_chunk(std::uint64_t chunk, content_buffer& buffer) {
@@ -223,7 +205,6 @@ void chunked_reading::read_chunk(std::uint64_t chunk, content_buffer& buffer) {
     // The chunk and the bytes after it, never past the size found at the open.
     const std::size_t after = left - length < overhang_size ? static_cast<std::size_t>(left - length) : overhang_size;
     const auto got = read_fully_at(report_, buffer.bytes, length + after, offset);
-    if (!got) failed_.store(true);  // at once, so that no other thread starts another chunk
     const std::size_t have = got ? *got : 0;
     const bool short_read = got && have < length + after;
     const std::size_t scanned = have < length ? have : length;
@@ -231,14 +212,16 @@ void chunked_reading::read_chunk(std::uint64_t chunk, content_buffer& buffer) {
     const std::uint64_t cells =
         list_part(buffer.cells, buffer.bytes, scanned, scanned + (have - scanned < 2 ? have - scanned : 2));
 
-    wait_for_count(chunk);
-    const std::uint64_t before = cells_before_;
-    cells_before_ = before + cells;
-    counted_chunks_.store(chunk + 1);
-    if (count_waiters_.load() != 0) {
-        std::lock_guard<std::mutex> hold(lock_);
-        changed_.notify_all();
+    std::uint64_t before = 0;
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        if (!got) failed_ = true;  // so that no other thread starts another chunk
+        counted_.wait(hold, [&] { return counted_chunks_ == chunk; });
+        before = cells_before_;
+        cells_before_ = before + cells;
+        ++counted_chunks_;
     }
+    counted_.notify_all();
 
     scan_state state;
     scan_start_at_cell(state, before);
@@ -266,17 +249,10 @@ void chunked_reading::read_chunk(std::uint64_t chunk, content_buffer& buffer) {
     } else if (short_read && result_.outcome == read_outcome::whole) {
         result_.outcome = read_outcome::changed;
     }
-    ++finished_chunks_;
-    changed_.notify_all();
 }
 
-report_reading chunked_reading::finish() {
-    std::unique_lock<std::mutex> hold(lock_);
-    // Every chunk a helper took is done once it stops helping; after a
-    // failure, the chunks none took are never read.
-    changed_.wait(hold, [&] {
-        return helpers_ == 0 && (finished_chunks_ == chunk_count_ || result_.outcome == read_outcome::failed);
-    });
+report_reading chunked_reading::result() {
+    const std::lock_guard<std::mutex> hold(lock_);
     return result_;
 }
 

@@ -79,46 +79,38 @@ report_reading read_in_pieces(const platform::opened_report& report, content_buf
 // the nine-cell cycle; then, its own place known, it is scanned from those
 // lists and finished with the bytes after it. Chunks are taken in order, and
 // a chunk lists before it waits for the one before it, so no thread waits on
-// one that waits.
+// one that waits. One lock guards what the threads share.
 class chunked_reading {
 public:
     chunked_reading(const platform::opened_report& report, reading_progress& progress,
                     std::size_t chunk_size = piece_size);
-    // A thread that will help: called before help(), under a lock that also
-    // keeps whoever started the reading from finishing it meanwhile.
-    void join();
-    // Reads and scans chunks until none is left.
+    // Reads and scans chunks until none is left to start.
     void help(content_buffer& buffer);
     // None is left once a chunk failed: the report's reading has failed, and
     // the chunks after it are not read.
-    bool has_chunks_left() const { return !failed_.load() && next_chunk_.load() < chunk_count_; }
-    // Threads at work on it now (joined and not yet done helping).
-    unsigned helpers();
-    // Waits for every chunk and every helper; the report's counts.
-    report_reading finish();
+    bool has_chunks_left();
+    // The report's reading, once every thread has returned from help().
+    report_reading result();
 
 private:
+    std::optional<std::uint64_t> next_chunk();
     void read_chunk(std::uint64_t chunk, content_buffer& buffer);
-    void wait_for_count(std::uint64_t chunk);
 
     const platform::report_handle report_;
     const std::uint64_t size_;
     const std::size_t chunk_size_;  // at most piece_size
     const std::uint64_t chunk_count_;
     reading_progress& progress_;
-    std::atomic<std::uint64_t> next_chunk_{0};
-    std::atomic<bool> failed_{false};
+    const bool digest_wanted_;
 
     std::mutex lock_;
-    std::condition_variable changed_;
+    std::condition_variable counted_;  // a chunk's count handed on
+    std::uint64_t next_chunk_ = 0;
+    bool failed_ = false;
     // The count is handed from chunk to chunk in order: cells_before_ belongs
     // to the chunk whose number counted_chunks_ holds.
-    std::atomic<std::uint64_t> counted_chunks_{0};
+    std::uint64_t counted_chunks_ = 0;
     std::uint64_t cells_before_ = 0;
-    std::atomic<unsigned> count_waiters_{0};
-    std::uint64_t finished_chunks_ = 0;
-    const bool digest_wanted_;
-    unsigned helpers_ = 0;
     report_reading result_;
 };
 

@@ -13,6 +13,7 @@
 #include "platform.hpp"
 #include "progress_line.hpp"
 #include "reading_pool.hpp"
+#include "report_files.hpp"
 #include "report_names.hpp"
 #include "report_scanner.hpp"
 #include "tallies.hpp"
@@ -62,7 +63,9 @@ reading_pool::taken_report next_read(reading_pool& pool, progress_line& progress
 tallies read_and_write_reports(run_output& out, diagnostics& messages, report_search& search,
                                std::optional<report_entry> next) {
     tallies run{};
-    reading_pool pool(platform::processors());
+    report_files files;
+    const unsigned processors = platform::processors();
+    reading_pool pool(files, processors, shape_for(processors));
     for (;;) {
         for (; next && pool.has_room(); next = search.next()) pool.give(*next);
         if (pool.empty()) return run;

@@ -236,14 +236,13 @@ chunked_result read_in_chunks(const std::string& data, std::size_t chunk_size, u
     chunked_reading reading(*report, progress, chunk_size);
     std::vector<std::thread> helpers;
     for (unsigned i = 0; i < threads; ++i) {
-        reading.join();
         helpers.emplace_back([&reading] {
             const auto buffer = std::make_unique<content_buffer>();
             reading.help(*buffer);
         });
     }
     for (auto& helper : helpers) helper.join();
-    const report_reading result = reading.finish();
+    const report_reading result = reading.result();
     platform::close_report(report->handle);
     std::filesystem::remove(path);
     return {result.counts, result.outcome};

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -194,10 +196,30 @@ void running_program::resume() const { send(SIGCONT); }
 
 run_result running_program::wait() {
     run_result result{};
+    // A program that hangs is ended, so that the test fails on it (killed,
+    // and said) instead of holding up the whole suite. No run of the suites
+    // comes near this, even emulated on a busy machine.
+    constexpr std::chrono::minutes hang_limit{5};
+    std::mutex lock;
+    std::condition_variable ended;
+    bool has_ended = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> hold(lock);
+        if (!ended.wait_for(hold, hang_limit, [&] { return has_ended; })) {
+            std::fprintf(stderr, "the program still ran after %d minutes: killed\n", static_cast<int>(hang_limit.count()));
+            kill(pid_, SIGKILL);
+        }
+    });
     // A pipe is drained before the wait, so that a full pipe cannot stall the program.
     if (out_is_pipe_) result.out = slurp(out_, false);
     waitpid(pid_, &result.wait_status, 0);
     waited_ = true;
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        has_ended = true;
+    }
+    ended.notify_one();
+    watchdog.join();
     if (!out_is_pipe_ && out_ >= 0) result.out = slurp(out_, true);
     result.err = slurp(err_, true);
 #if TRAFFIC_TOTALS_EMULATED
