@@ -16,11 +16,8 @@
 #include <ctime>
 #include <vector>
 
-#if defined(TRAFFIC_TOTALS_IO_URING)
-#include <liburing.h>
-#endif
-
 #include "platform.hpp"
+#include "platform_posix_ring.hpp"
 #include "text_encoding.hpp"
 
 namespace platform {
@@ -324,142 +321,51 @@ result<report_version> version_of_report(report_handle report) {
     return version_from(info);
 }
 
-namespace {
-// A request that the ring was not asked, or that this kernel's ring does not
-// know: the call one by one serves instead.
-bool unknown_request(int res) { return res == -EINVAL || res == -EOPNOTSUPP; }
-}  // namespace
-
-#if defined(TRAFFIC_TOTALS_IO_URING)
-namespace {
-
-// A batch of one is one call anyway: it makes no ring.
-bool worth_a_ring(std::size_t count) { return count > 1; }
-
-// The calling thread's ring of requests, made at its first use. A kernel that
-// refuses rings (too old, or forbidden, as in some containers) leaves it
-// unusable, and the calls one by one serve instead; so does a kernel that
-// does not know one kind of request, which answers it with EINVAL.
-class request_ring {
-public:
-    request_ring() : usable_(io_uring_queue_init(depth, &ring_, 0) == 0) {}
-    ~request_ring() {
-        if (usable_) io_uring_queue_exit(&ring_);
-    }
-    request_ring(const request_ring&) = delete;
-    request_ring& operator=(const request_ring&) = delete;
-
-    bool usable() const { return usable_; }
-
-    // Asks for request i of count by prepare(i, sqe), in rounds of at most the
-    // ring's depth, and hands each answer to answer(i, res): a result or
-    // -errno. False when the ring failed: answers not handed over are lost.
-    template <typename Prepare, typename Answer>
-    bool run(std::size_t count, Prepare prepare, Answer answer) {
-        for (std::size_t round = 0; round < count; round += depth) {
-            const std::size_t in_round = count - round < depth ? count - round : depth;
-            for (std::size_t i = round; i < round + in_round; ++i) {
-                io_uring_sqe* request = io_uring_get_sqe(&ring_);
-                prepare(i, request);
-                io_uring_sqe_set_data64(request, i);
-            }
-            // Most requests are answered while they are submitted; the wait
-            // is for those that were not.
-            std::size_t submitted = 0;
-            bool failed = false;
-            while (submitted < in_round && !failed) {
-                const int now = io_uring_submit_and_wait(&ring_, submitted == 0 ? 1 : 0);
-                if (now == -EINTR) continue;
-                if (now <= 0)
-                    failed = true;
-                else
-                    submitted += static_cast<std::size_t>(now);
-            }
-            for (std::size_t answered = 0; answered < submitted; ++answered) {
-                io_uring_cqe* completion = nullptr;
-                int waited;
-                do waited = io_uring_wait_cqe(&ring_, &completion);
-                while (waited == -EINTR);
-                if (waited < 0) return fail();
-                answer(static_cast<std::size_t>(io_uring_cqe_get_data64(completion)), completion->res);
-                io_uring_cqe_seen(&ring_, completion);
-            }
-            if (failed) return fail();
-        }
-        return true;
-    }
-
-private:
-    static constexpr unsigned depth = 64;
-    bool fail() {
-        io_uring_queue_exit(&ring_);
-        usable_ = false;
-        return false;
-    }
-    io_uring ring_{};
-    bool usable_;
-};
-
-request_ring& thread_ring() {
-    thread_local request_ring ring;
-    return ring;
-}
-
-}  // namespace
-#endif
-
+// The batches go through the thread's ring where it serves (see
+// platform_posix_ring.hpp); what it did not do is the call one by one.
 std::vector<result<opened_report>> open_reports(std::span<const report_entry* const> entries) {
-    std::vector<int> fds(entries.size(), -EINVAL);
-#if defined(TRAFFIC_TOTALS_IO_URING)
     // Only entries the listing knew as regular files go through the ring.
-    if (worth_a_ring(entries.size()) && thread_ring().usable())
-        thread_ring().run(
-            entries.size(),
-            [&](std::size_t i, io_uring_sqe* request) {
-                if (entries[i]->kind == entry_kind::regular_file)
-                    io_uring_prep_openat(request, AT_FDCWD, entries[i]->name, report_open_flags, 0);
-                else
-                    io_uring_prep_nop(request);
-            },
-            [&](std::size_t i, int res) {
-                if (entries[i]->kind == entry_kind::regular_file) fds[i] = res;
-            });
-#endif
+    std::vector<ring::request> requests;
+    std::vector<std::size_t> request_of(entries.size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i]->kind != entry_kind::regular_file) continue;
+        request_of[i] = requests.size();
+        requests.push_back({.what = ring::request::kind::open, .path = entries[i]->name, .flags = report_open_flags});
+    }
+    const std::vector<int> fds = ring::run(requests);
     std::vector<result<opened_report>> opened;
     opened.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (fds[i] >= 0)
-            opened.push_back(opened_from(fds[i]));
-        else if (unknown_request(fds[i]))
+        const int fd = request_of[i] < fds.size() ? fds[request_of[i]] : ring::not_done;
+        if (fd == ring::not_done)
             opened.push_back(open_report(*entries[i]));
+        else if (fd >= 0)
+            opened.push_back(opened_from(fd));
         else
-            opened.emplace_back(failure_of(-fds[i]));
+            opened.emplace_back(failure_of(-fd));
     }
     return opened;
 }
 
 std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> reads) {
-    std::vector<int> got(reads.size(), -EINVAL);
-#if defined(TRAFFIC_TOTALS_IO_URING)
-    if (worth_a_ring(reads.size()) && thread_ring().usable())
-        thread_ring().run(
-            reads.size(),
-            [&](std::size_t i, io_uring_sqe* request) {
-                io_uring_prep_read(request, static_cast<int>(reads[i].report), reads[i].buffer,
-                                   static_cast<unsigned>(reads[i].capacity), 0);
-            },
-            [&](std::size_t i, int res) { got[i] = res; });
-#endif
+    std::vector<ring::request> requests;
+    requests.reserve(reads.size());
+    for (const start_read& r : reads)
+        requests.push_back({.what = ring::request::kind::read,
+                            .fd = static_cast<int>(r.report),
+                            .buffer = r.buffer,
+                            .capacity = static_cast<unsigned>(r.capacity)});
+    const std::vector<int> got = ring::run(requests);
     std::vector<result<std::size_t>> results;
     results.reserve(reads.size());
     for (std::size_t i = 0; i < reads.size(); ++i) {
         // A report opened not to block (in case it was no regular file) is
         // not waited for by the ring: a read that would wait for the disk
         // comes back with EAGAIN and is made again here, where it waits.
-        if (got[i] >= 0)
-            results.emplace_back(static_cast<std::size_t>(got[i]));
-        else if (unknown_request(got[i]) || got[i] == -EAGAIN || got[i] == -EINTR)
+        if (got[i] == ring::not_done || got[i] == -EAGAIN || got[i] == -EINTR)
             results.push_back(read_report_at(reads[i].report, reads[i].buffer, reads[i].capacity, 0));
+        else if (got[i] >= 0)
+            results.emplace_back(static_cast<std::size_t>(got[i]));
         else
             results.emplace_back(failure_of(-got[i]));
     }
@@ -473,32 +379,21 @@ std::vector<result<report_version>> look_and_close_reports(std::span<const repor
     // and costs more than the fstat it saves.
     std::vector<result<report_version>> versions;
     versions.reserve(reports.size());
-    for (const report_handle report : reports) versions.push_back(version_of_report(report));
-    std::vector<int> closed(reports.size(), -EINVAL);
-#if defined(TRAFFIC_TOTALS_IO_URING)
-    if (worth_a_ring(reports.size()) && thread_ring().usable()) {
-        // A close the ring may have taken is never made again: the number may
-        // be another file's by then. A ring that fails halfway leaves those it
-        // did not answer open.
-        std::fill(closed.begin(), closed.end(), 0);
-        thread_ring().run(
-            reports.size(),
-            [&](std::size_t i, io_uring_sqe* request) { io_uring_prep_close(request, static_cast<int>(reports[i])); },
-            [&](std::size_t i, int res) { closed[i] = res; });
+    std::vector<ring::request> requests;
+    requests.reserve(reports.size());
+    for (const report_handle report : reports) {
+        versions.push_back(version_of_report(report));
+        requests.push_back({.what = ring::request::kind::close, .fd = static_cast<int>(report)});
     }
-#endif
+    // A close the ring carried out is never made again, whatever it
+    // answered: the number may be another file's by then.
+    const std::vector<int> closed = ring::run(requests);
     for (std::size_t i = 0; i < reports.size(); ++i)
-        if (unknown_request(closed[i])) close_report(reports[i]);
+        if (closed[i] == ring::not_done) close_report(reports[i]);
     return versions;
 }
 
-std::size_t files_of_a_batch_reader() {
-#if defined(TRAFFIC_TOTALS_IO_URING)
-    return 1;
-#else
-    return 0;
-#endif
-}
+std::size_t files_of_a_batch_reader() { return ring::files_held(); }
 
 std::size_t open_files_allowed() {
     struct rlimit open_files {};
