@@ -11,9 +11,8 @@
 // bytes the traits' block_masks gives `cells`, bit i set when "<td" begins at
 // byte i, and `rows`, the row openers in whatever form the traits' row_tally
 // counts (a mask, or bytes); it reads two bytes past the block. Rows are
-// counted a batch of blocks at a time. Cells move a nine-cell cycle (places
-// 1..9, then 1 again); only those on place 5 (uploads) and 6 (downloads) are
-// read. A batch first has its cells listed in order by the traits'
+// counted a batch of blocks at a time. Cells move a nine-cell cycle (see
+// cell_cycle); only those on place 5 (uploads) and 6 (downloads) are read. A batch first has its cells listed in order by the traits'
 // cell_lister, then the place-5 cells are every ninth of the list, each
 // followed by its place-6 cell. A number starts four bytes after the "<" and
 // is its run of decimal digits, up to fifteen of them read at once by the
@@ -178,9 +177,9 @@ inline void scan_bytewise(scan_state& s, scan_counts counts, unsigned place, con
                           std::size_t n) {
     for (; p + 2 < n; ++p) {
         if (is_cell_opener(bytes + p)) {
-            place = place == 9 ? 1 : place + 1;
-            if (place == 5) take_number<Isa>(s, counts, bytes, p, n, upload_number);
-            if (place == 6) take_number<Isa>(s, counts, bytes, p, n, download_number);
+            place = cell_cycle::next(place);
+            if (place == cell_cycle::upload_place) take_number<Isa>(s, counts, bytes, p, n, upload_number);
+            if (place == cell_cycle::download_place) take_number<Isa>(s, counts, bytes, p, n, download_number);
         } else if (is_row_opener(bytes + p)) {
             ++counts.connections;
         }
@@ -281,7 +280,8 @@ template <typename Isa>
                                                    unsigned count, unsigned first) {
     typename Isa::row_sums sums;
     unsigned rank = first;
-    if (rank == 8 && count != 0)  // the last batch ended on a place-5 cell: place 6 comes first
+    // The last batch ended on an upload's cell: a download's comes first.
+    if (rank == cell_cycle::rank_of_next_upload(cell_cycle::upload_place) && count != 0)
         take_number<Isa>(s, counts, bytes, start + list[0], n, download_number);
     // Offsets from the batch's start index the bytes with no additions.
     const unsigned char* const batch = bytes + start;
@@ -355,16 +355,13 @@ void scan_blocks(scan_state& s, const unsigned char* bytes, std::size_t from, st
                   "a row tally's byte would overflow");
     finish_pending(s, bytes, n);
     scan_counts counts = s.counts;
-    // The rank of the next cell on place 5 among the cells to come.
-    unsigned first = (13 - s.cell_place) % 9;
+    unsigned first = cell_cycle::rank_of_next_upload(s.cell_place);
     const std::size_t p =
         for_each_batch<Isa>(bytes, from, n, [&](std::size_t start, const std::uint16_t* list, batch_listing batch) {
             counts.connections += batch.rows;
             first = take_listed<Isa>(s, counts, bytes, start, n, list, batch.count, first);
         });
-    // The place of the last cell seen is four before the next on place 5
-    // (9 before any cell, which the cycle takes as it takes 0).
-    scan_bytewise<Isa>(s, counts, (12 - first) % 9 + 1, bytes, p, n);
+    scan_bytewise<Isa>(s, counts, cell_cycle::place_before_rank(first), bytes, p, n);
 }
 
 // The cell openers that begin at p..n-3.
@@ -394,13 +391,13 @@ std::uint64_t list_blocks(part_cells& cells, const unsigned char* bytes, std::si
 template <typename Isa>
 void scan_listed_blocks(scan_state& s, const part_cells& cells, const unsigned char* bytes, std::size_t n) {
     scan_counts counts = s.counts;
-    unsigned first = (13 - s.cell_place) % 9;
+    unsigned first = cell_cycle::rank_of_next_upload(s.cell_place);
     for (std::size_t b = 0; b < cells.batch_count; ++b) {
         const part_cells::batch& batch = cells.batches[b];
         counts.connections += batch.rows;
         first = take_listed<Isa>(s, counts, bytes, batch.start, n, cells.offsets + batch.first, batch.count, first);
     }
-    scan_bytewise<Isa>(s, counts, (12 - first) % 9 + 1, bytes, cells.blocks_end, n);
+    scan_bytewise<Isa>(s, counts, cell_cycle::place_before_rank(first), bytes, cells.blocks_end, n);
 }
 
 // A kernel with no blocks lists nothing: its part is scanned one position at

@@ -140,7 +140,7 @@ bool scan_overhang(scan_state& state, const unsigned char* bytes, std::size_t n)
 
 void scan_start_at_cell(scan_state& state, std::uint64_t cells_before) {
     state = scan_state{};
-    state.cell_place = static_cast<std::uint8_t>(cells_before == 0 ? 0 : (cells_before - 1) % 9 + 1);
+    state.cell_place = static_cast<std::uint8_t>(cell_cycle::after_cells(cells_before));
 }
 
 scan_counts scan_finish(scan_state& state) {

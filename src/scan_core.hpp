@@ -10,12 +10,28 @@
 
 enum : std::uint8_t { no_number = 0, upload_number = 1, download_number = 2 };
 
+// The place in the nine-cell cycle is the number of cells seen so far, modulo
+// nine: 0 before the first cell and after each ninth, 5 just after an
+// upload's cell, 6 after a download's. Every other form of it (a count of
+// cells, the rank of the next upload's cell in a list) comes from these.
+namespace cell_cycle {
+inline constexpr unsigned upload_place = 5, download_place = 6;
+constexpr unsigned after_cells(std::uint64_t cells) { return static_cast<unsigned>(cells % 9); }
+constexpr unsigned next(unsigned place) { return place == 8 ? 0 : place + 1; }
+// Among the cells to come, the rank of the next upload's cell (0: the very
+// next cell), and the place that puts it at that rank.
+constexpr unsigned rank_of_next_upload(unsigned place) { return (9 + upload_place - 1 - place) % 9; }
+constexpr unsigned place_before_rank(unsigned rank) { return (9 + upload_place - 1 - rank) % 9; }
+static_assert(rank_of_next_upload(upload_place - 1) == 0 && place_before_rank(0) == upload_place - 1);
+static_assert(rank_of_next_upload(place_before_rank(8)) == 8 && next(8) == after_cells(9));
+}  // namespace cell_cycle
+
 // Everything the scan carries from one piece to the next: the place in the
 // nine-cell cycle, the last bytes of the piece (where an opener may begin
 // that the next piece completes), and a number cut off by the piece's end.
 struct scan_state {
     scan_counts counts;
-    std::uint8_t cell_place;   // of the last cell opener, 1..9; 0 (or 9: the same) before the first
+    std::uint8_t cell_place;   // 0..8, see cell_cycle
     std::uint8_t tail_length;  // 0..2 bytes in tail
     std::uint8_t tail[2];
     std::uint8_t pending;       // which sum a number still being read belongs to
