@@ -30,16 +30,24 @@ reading_progress& claimed_reports::progress(std::size_t k) const { return pool_.
 
 bool claimed_reports::can_share() const { return pool_.processors_ > 1 && pool_.workers_.size() > 1; }
 
-// The taking thread is woken for each reading, since it may be the one it
-// waits for; it is the only thread that waits for readings.
+// The taking thread is woken only for the reading it waits for: the ones
+// after it are often in place by the time it is done with that one.
 void claimed_reports::hand_over(std::size_t k, report_reading reading) const {
+    hand_over(std::span<const std::size_t>(&k, 1), std::span<report_reading>(&reading, 1));
+}
+
+void claimed_reports::hand_over(std::span<const std::size_t> reports, std::span<report_reading> readings) const {
+    bool awaited = false;
     {
         const std::lock_guard<std::mutex> hold(pool_.lock_);
-        reading_pool::slot& s = pool_.slot_of(first_ + k);
-        s.reading = std::move(reading);
-        s.done = true;
+        for (std::size_t i = 0; i < reports.size(); ++i) {
+            reading_pool::slot& s = pool_.slot_of(first_ + reports[i]);
+            s.reading = std::move(readings[i]);
+            s.done = true;
+            awaited = awaited || (pool_.taker_waits_ && pool_.taken_ == first_ + reports[i]);
+        }
     }
-    pool_.report_done_.notify_one();
+    if (awaited) pool_.report_done_.notify_one();
 }
 
 report_reading claimed_reports::read_shared(std::unique_ptr<shared_reading> reading, content_buffer& buffer) const {
@@ -87,15 +95,6 @@ reading_pool::~reading_pool() {
     for (auto& worker : workers_) worker.join();
 }
 
-bool reading_pool::has_room() {
-    const std::lock_guard<std::mutex> hold(lock_);
-    return given_ - taken_ < slots_.size();
-}
-
-bool reading_pool::empty() {
-    const std::lock_guard<std::mutex> hold(lock_);
-    return given_ == taken_;
-}
 
 // A sleeping worker is woken for a whole batch, or for what there is when the
 // workers have run dry, so that batches stay whole while they keep up.
@@ -133,7 +132,10 @@ std::optional<reading_pool::taken_report> reading_pool::take(std::chrono::millis
     } else if (!s.done) {
         // Whatever is on hand is worth reading now: the run waits for it.
         if (claimed_ < given_) work_ready_.notify_all();
-        if (!report_done_.wait_for(hold, patience, [&s] { return s.done; })) return std::nullopt;
+        taker_waits_ = true;
+        const bool done = report_done_.wait_for(hold, patience, [&s] { return s.done; });
+        taker_waits_ = false;
+        if (!done) return std::nullopt;
     }
     taken_report taken{s.entry, std::move(s.reading)};
     ++taken_;

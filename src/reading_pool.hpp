@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -44,8 +45,10 @@ public:
     std::size_t size() const { return count_; }
     const report_entry& entry(std::size_t k) const;
     reading_progress& progress(std::size_t k) const;
-    // Report k's reading is in place: the taking thread may have it.
+    // Report k's reading is in place: the taking thread may have it. Several
+    // at once (the reading of reports[i] is readings[i]) take the lock once.
     void hand_over(std::size_t k, report_reading reading) const;
+    void hand_over(std::span<const std::size_t> reports, std::span<report_reading> readings) const;
     // Whether other threads could help with a shared reading.
     bool can_share() const;
     // Offers the reading to idle workers, works on it too, and gives its
@@ -87,9 +90,12 @@ public:
     // Reports on hand at once.
     static constexpr std::size_t slot_count = 512;
 
-    // Whether another report may be given now, and whether none is on hand.
-    bool has_room();
-    bool empty();
+    // Reports are given and taken by one thread, the pool's owner. Whether
+    // another report may be given now, and whether none is on hand: given_
+    // and taken_ change only on that thread (under the lock, for the
+    // workers), so it reads them without the lock.
+    bool has_room() const { return given_ - taken_ < slots_.size(); }
+    bool empty() const { return given_ == taken_; }
     void give(const report_entry& entry);
 
     // The report that take() hands back next, and how far its reading has
@@ -140,6 +146,7 @@ private:
     std::condition_variable helper_left_;  // a thread stopped helping with an offer
     std::size_t given_ = 0, claimed_ = 0, taken_ = 0;
     unsigned idle_workers_ = 0;
+    bool taker_waits_ = false;  // for the reading of report taken_
     std::list<offer> offers_;
     bool stopping_ = false;
 };

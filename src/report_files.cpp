@@ -78,8 +78,15 @@ void report_files::read(const claimed_reports& claimed, content_buffer& buffer) 
     } catch (const std::bad_alloc&) {
         for (std::size_t k = 0; k < count; ++k) readings[k] = {out_of_memory(), std::nullopt};
     }
-    for (std::size_t k = 0; k < count; ++k)
-        if (!readings[k].still_open && !readings[k].read_alone) claimed.hand_over(k, std::move(readings[k].reading));
+    std::array<std::size_t, batch_most> read_here{};
+    std::array<report_reading, batch_most> read_here_readings;
+    std::size_t read_here_count = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (readings[k].still_open || readings[k].read_alone) continue;
+        read_here[read_here_count] = k;
+        read_here_readings[read_here_count++] = std::move(readings[k].reading);
+    }
+    claimed.hand_over({read_here.data(), read_here_count}, {read_here_readings.data(), read_here_count});
     for (const bool alone : {false, true}) {
         for (std::size_t k = 0; k < count; ++k) {
             if (alone ? !readings[k].read_alone : !readings[k].still_open) continue;
