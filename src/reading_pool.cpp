@@ -30,12 +30,12 @@ reading_progress& claimed_reports::progress(std::size_t k) const { return pool_.
 
 bool claimed_reports::can_share() const { return pool_.processors_ > 1 && pool_.workers_.size() > 1; }
 
-// The taking thread is woken only for the reading it waits for: the ones
-// after it are often in place by the time it is done with that one.
 void claimed_reports::hand_over(std::size_t k, report_reading reading) const {
     hand_over(std::span<const std::size_t>(&k, 1), std::span<report_reading>(&reading, 1));
 }
 
+// The taking thread is woken only for the reading it waits for: the ones
+// after it are often in place by the time it is done with that one.
 void claimed_reports::hand_over(std::span<const std::size_t> reports, std::span<report_reading> readings) const {
     bool awaited = false;
     {
@@ -95,7 +95,6 @@ reading_pool::~reading_pool() {
     for (auto& worker : workers_) worker.join();
 }
 
-
 // A sleeping worker is woken for a whole batch, or for what there is when the
 // workers have run dry, so that batches stay whole while they keep up.
 void reading_pool::give(const report_entry& entry) {
@@ -115,8 +114,7 @@ void reading_pool::give(const report_entry& entry) {
     if (wake) work_ready_.notify_one();
 }
 
-reading_pool::awaited_report reading_pool::awaited() {
-    const std::lock_guard<std::mutex> hold(lock_);
+reading_pool::awaited_report reading_pool::awaited() const {
     const slot& s = slot_of(taken_);
     return {s.entry, s.progress};
 }
@@ -125,7 +123,6 @@ std::optional<reading_pool::taken_report> reading_pool::take(std::chrono::millis
     std::unique_lock<std::mutex> hold(lock_);
     slot& s = slot_of(taken_);
     if (workers_.empty()) {
-        claimed_ = taken_ + 1;
         hold.unlock();
         reader_.read(claimed_reports(*this, taken_, 1), *buffers_.front());
         hold.lock();

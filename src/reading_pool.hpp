@@ -99,12 +99,13 @@ public:
     void give(const report_entry& entry);
 
     // The report that take() hands back next, and how far its reading has
-    // got; its slot stays as it is until it is taken.
+    // got; its slot stays as it is until it is taken. Its entry is the
+    // owner's own writing, and its progress is atomic: no lock either.
     struct awaited_report {
         const report_entry& entry;
         const reading_progress& progress;
     };
-    awaited_report awaited();
+    awaited_report awaited() const;
 
     // The next report in the order given, once read; nothing when it is
     // still being read after `patience`.
@@ -132,6 +133,7 @@ private:
     offer* offer_wanting_help();
     void help_with(offer& wanted, std::unique_lock<std::mutex>& hold, content_buffer& buffer);
     slot& slot_of(std::size_t report) { return slots_[report % slots_.size()]; }
+    const slot& slot_of(std::size_t report) const { return slots_[report % slots_.size()]; }
 
     claim_reader& reader_;
     std::vector<slot> slots_;
