@@ -11,7 +11,6 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 
 #include "expected_output.hpp"
 #include "fault_shim.hpp"
@@ -164,15 +163,16 @@ TEST(Faults, StandardOutputThatCannotBeWritten) {
 }
 
 // A report large enough to be still in the scan when the signal comes; the
-// signal comes once it is open, and `scan_ms` later.
-void signal_mid_scan(int signal_number, bool temporary_file_removed, int scan_ms = 0) {
+// signal comes once it is open, and once the program has run for `age_ms`
+// with it open.
+void signal_mid_scan(int signal_number, bool temporary_file_removed, int age_ms = 0) {
     scratch_folder folder;
     write_sparse(folder.path() + "/big.htm", 40ull << 30, one_row);
     folder.write("izhod_big.htm_etc.txt", "the earlier summary");
     running_program program(folder.path());
     ASSERT_TRUE(program.wait_until_open("big.htm"));
     ASSERT_TRUE(has_temporary_file(folder));
-    std::this_thread::sleep_for(std::chrono::milliseconds(scan_ms));
+    ASSERT_TRUE(program.holds_open_after("big.htm", std::chrono::milliseconds(age_ms)));
     program.send(signal_number);
     const run_result run = program.wait();
     EXPECT_TRUE(run.killed_by(signal_number));

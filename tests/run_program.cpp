@@ -62,6 +62,7 @@ running_program::running_program(const std::string& folder, const run_options& o
         out_ = anonymous_file();
     }
     err_ = anonymous_file();
+    started_ = std::chrono::steady_clock::now();
     pid_ = fork();
     if (pid_ == 0) {
         const int in = options.stdin_pipe_left_open ? input_ends[0] : open(options.stdin_path.c_str(), O_RDONLY);
@@ -174,6 +175,14 @@ bool running_program::wait_until_open(const std::string& name) const {
         look_again();
     }
     return true;
+}
+
+bool running_program::holds_open_after(const std::string& name, std::chrono::milliseconds age) const {
+    while (std::chrono::steady_clock::now() - started_ < age) {
+        if (!holds_open(name)) return false;
+        look_again();
+    }
+    return holds_open(name);
 }
 
 bool running_program::stop_while_reading(const std::string& name) const {

@@ -2,6 +2,7 @@
 // and reading back everything it leaves.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -64,10 +65,14 @@ public:
     bool stop_while_reading(const std::string& name) const;
     // Waits until the program holds `name` open: false if it ended first.
     bool wait_until_open(const std::string& name) const;
+    // Waits until the program has run for `age` since it was started,
+    // holding `name` open all the while: false if it let go of it first.
+    bool holds_open_after(const std::string& name, std::chrono::milliseconds age) const;
     void resume() const;
 
 private:
     int pid_ = -1;
+    std::chrono::steady_clock::time_point started_;
     int in_ = -1, out_ = -1, err_ = -1;
     bool out_is_pipe_ = false;
     bool waited_ = false;
