@@ -97,16 +97,24 @@ struct report_version {
     std::int64_t changed;  // the last change of the contents or of the file's details
     bool operator==(const report_version&) const = default;
 };
+// A report behind a cache (on a network share, or a file system in user
+// space) may show details and bytes that a cache kept from before another
+// machine's or program's write: its looks ask the file system itself, each of
+// its readings starts from bytes fetched afresh, and it is read twice.
 struct opened_report {
     report_handle handle;
     report_version version;
     std::int64_t opened_at;
+    bool behind_a_cache = false;
 };
 result<opened_report> open_report(const report_entry& entry);
 std::uint64_t unreadable_report_size(const report_entry& entry);
 result<std::size_t> read_report_at(report_handle report, unsigned char* buffer, std::size_t capacity,
                                    std::uint64_t offset);
-result<report_version> version_of_report(report_handle report);
+result<report_version> version_of_report(const opened_report& report);
+// Drops what the system keeps of a report behind a cache, so that the next
+// reading fetches its bytes afresh; nothing for any other.
+void forget_cached_bytes(const opened_report& report);
 void close_report(report_handle report);
 // A hint that a large report is about to be read through from its start, so
 // that the system reads further ahead of it; nothing where there is none.
@@ -128,7 +136,7 @@ struct start_read {
 };
 std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> reads);
 // Each report looked at (its version now), then all of them closed.
-std::vector<result<report_version>> look_and_close_reports(std::span<const report_handle> reports);
+std::vector<result<report_version>> look_and_close_reports(std::span<const opened_report> reports);
 // Files that a thread reading batches keeps open for itself besides its
 // reports (its ring), once it has read a batch of more than one.
 std::size_t files_of_a_batch_reader();
@@ -141,7 +149,7 @@ using summary_handle = std::intptr_t;
 inline constexpr summary_handle no_summary = -1;
 result<summary_handle> create_summary();
 result<> write_summary(summary_handle summary, std::string_view text);
-// Flushes the summary to disk, closes it and puts it in place under final_name;
+// Flushes the summary to disk, puts it in place under final_name and closes it;
 // when that fails, the temporary file is removed.
 result<> commit_summary(summary_handle summary, std::string_view final_name);
 // Closes and removes an unfinished summary; an earlier file of the final name stays.

@@ -1,11 +1,13 @@
 // The platform layer on POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -117,6 +119,53 @@ entry_kind kind_from_listing(unsigned char d_type) {
     }
 }
 
+// The file systems whose details and bytes may come from a cache that
+// another machine's or program's write does not reach at once: network
+// shares, and file systems in user space (sshfs, bindfs, ntfs-3g), whose
+// daemon may answer from caches of its own.
+bool is_behind_a_cache(const struct statfs& file_system) {
+    constexpr std::uint32_t gfs2 = 0x01161970, orangefs = 0x19830326, lustre = 0x0BD00BD0, gpfs = 0x47504653,
+                            vboxsf = 0x786F4256;
+    switch (static_cast<std::uint32_t>(file_system.f_type)) {
+        case FUSE_SUPER_MAGIC:  // fuse and fuseblk alike
+        case NFS_SUPER_MAGIC:
+        case SMB_SUPER_MAGIC:
+        case CIFS_SUPER_MAGIC:
+        case SMB2_SUPER_MAGIC:
+        case V9FS_MAGIC:
+        case CEPH_SUPER_MAGIC:
+        case AFS_SUPER_MAGIC:
+        case AFS_FS_MAGIC:
+        case CODA_SUPER_MAGIC:
+        case NCP_SUPER_MAGIC:
+        case OCFS2_SUPER_MAGIC:
+        case gfs2:
+        case orangefs:
+        case lustre:
+        case gpfs:
+        case vboxsf:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The folder searched, asked once a run whether it is behind a cache; a
+// report on another device (a link out of the folder) is asked on its own.
+struct searched_folder {
+    dev_t device = 0;
+    bool known = false;
+    bool behind_a_cache = false;
+};
+searched_folder folder;
+
+bool is_behind_a_cache(int fd, const struct stat& info) {
+    if (folder.known && info.st_dev == folder.device) return folder.behind_a_cache;
+    struct statfs file_system;
+    // A file system that cannot say what it is is taken to be behind a cache.
+    return fstatfs(fd, &file_system) != 0 || is_behind_a_cache(file_system);
+}
+
 failure failure_of(int error_number) {
     return {std::strerror(error_number), error_number == EMFILE || error_number == ENFILE};
 }
@@ -194,6 +243,11 @@ result<> start_report_search() {
     next_listed = 0;
     DIR* directory = opendir(".");
     if (directory == nullptr) return failure_of(errno);
+    struct stat folder_info;
+    struct statfs file_system;
+    folder = {};
+    if (fstat(dirfd(directory), &folder_info) == 0 && fstatfs(dirfd(directory), &file_system) == 0)
+        folder = {folder_info.st_dev, true, is_behind_a_cache(file_system)};
     errno = 0;
     while (const dirent* item = readdir(directory)) {
         if (!matches_report_pattern(item->d_name)) continue;
@@ -265,16 +319,46 @@ std::int64_t clock_now() {
     return now.tv_sec * billion + now.tv_nsec;
 }
 
+report_version version_from(const struct statx& info) {
+    return {info.stx_size, info.stx_mtime.tv_sec * billion + info.stx_mtime.tv_nsec,
+            info.stx_ctime.tv_sec * billion + info.stx_ctime.tv_nsec};
+}
+
+// A file system behind a cache is asked for the file's details themselves,
+// not for what its cache holds of them (FUSE, NFS and CIFS honour that).
+// Some daemons still answer from caches of their own, so this alone does
+// not settle that a report stayed as it was.
+result<report_version> fresh_version(int fd) {
+    struct statx info;
+    if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_SIZE | STATX_MTIME | STATX_CTIME, &info) == 0)
+        return version_from(info);
+    if (errno != ENOSYS && errno != EINVAL && errno != EPERM) return failure_of(errno);
+    struct stat plain;  // a kernel, or a sandbox, without statx
+    if (fstat(fd, &plain) != 0) return failure_of(errno);
+    return version_from(plain);
+}
+
 constexpr int report_open_flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 // The report just opened, checked again in case the entry changed in between.
+// One behind a cache is first read from bytes fetched afresh.
 result<opened_report> opened_from(int fd) {
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
         return failure{"not a regular file"};
     }
-    return opened_report{fd, version_from(info), clock_now()};
+    opened_report report{fd, version_from(info), clock_now(), is_behind_a_cache(fd, info)};
+    if (report.behind_a_cache) {
+        const result<report_version> fresh = fresh_version(fd);
+        if (!fresh) {
+            close(fd);
+            return failure{fresh.reason()};
+        }
+        report.version = *fresh;
+        forget_cached_bytes(report);
+    }
+    return report;
 }
 
 }  // namespace
@@ -315,10 +399,16 @@ void expect_reading_through(report_handle report) {
     posix_fadvise(static_cast<int>(report), 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
-result<report_version> version_of_report(report_handle report) {
+result<report_version> version_of_report(const opened_report& report) {
+    const int fd = static_cast<int>(report.handle);
+    if (report.behind_a_cache) return fresh_version(fd);
     struct stat info;
-    if (fstat(static_cast<int>(report), &info) != 0) return failure_of(errno);
+    if (fstat(fd, &info) != 0) return failure_of(errno);
     return version_from(info);
+}
+
+void forget_cached_bytes(const opened_report& report) {
+    if (report.behind_a_cache) posix_fadvise(static_cast<int>(report.handle), 0, 0, POSIX_FADV_DONTNEED);
 }
 
 // The batches go through the thread's ring where it serves (see
@@ -372,7 +462,7 @@ std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> 
     return results;
 }
 
-std::vector<result<report_version>> look_and_close_reports(std::span<const report_handle> reports) {
+std::vector<result<report_version>> look_and_close_reports(std::span<const opened_report> reports) {
     // Each report is looked at with fstat, then all are closed with one
     // call. In the ring a look on a descriptor (statx with an empty path)
     // goes through a path lookup, often on the ring's own worker threads,
@@ -381,15 +471,15 @@ std::vector<result<report_version>> look_and_close_reports(std::span<const repor
     versions.reserve(reports.size());
     std::vector<ring::request> requests;
     requests.reserve(reports.size());
-    for (const report_handle report : reports) {
+    for (const opened_report& report : reports) {
         versions.push_back(version_of_report(report));
-        requests.push_back({.what = ring::request::kind::close, .fd = static_cast<int>(report)});
+        requests.push_back({.what = ring::request::kind::close, .fd = static_cast<int>(report.handle)});
     }
     // A close the ring carried out is never made again, whatever it
     // answered: the number may be another file's by then.
     const std::vector<int> closed = ring::run(requests);
     for (std::size_t i = 0; i < reports.size(); ++i)
-        if (closed[i] == ring::not_done) close_report(reports[i]);
+        if (closed[i] == ring::not_done) close_report(reports[i].handle);
     return versions;
 }
 
@@ -454,10 +544,13 @@ result<> write_summary(summary_handle summary, std::string_view text) {
     return write_all(static_cast<int>(summary), text);
 }
 
+// Flushed to disk and put in place while still open, and only then closed:
+// a summary that is given up is always removed while it is open (see
+// discard_summary). A close that fails after that is said, though the
+// summary, complete on disk, is in place.
 result<> commit_summary(summary_handle summary, std::string_view final_name) {
     const int fd = static_cast<int>(summary);
     int error = fsync(fd) != 0 ? errno : 0;
-    if (close(fd) != 0 && error == 0) error = errno;
     if (error == 0) {
         const ending_signals_held held;
         if (rename(temporary_summary, std::string(final_name).c_str()) != 0)
@@ -466,22 +559,29 @@ result<> commit_summary(summary_handle summary, std::string_view final_name) {
             have_temporary_summary = 0;
     }
     if (error != 0) {
-        discard_summary(no_summary);
+        discard_summary(summary);
         return failure_of(error);
     }
+    if (close(fd) != 0) error = errno;
     // The new directory entry reaches the disk too.
     const int directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory >= 0) {
         fsync(directory);
         close(directory);
     }
+    if (error != 0) return failure_of(error);
     return succeeded();
 }
 
+// The temporary's name goes while the file is still open, then the file is
+// closed; the signal handler removes it while it is open too. A file system
+// in user space (sshfs) hides a file removed while open and removes it at its
+// release, while a removal just after the close can meet a release not yet
+// done and leave a hidden .fuse_hidden file behind for good.
 void discard_summary(summary_handle summary) {
-    if (summary != no_summary) close(static_cast<int>(summary));
     if (have_temporary_summary) unlink(temporary_summary);
     have_temporary_summary = 0;
+    if (summary != no_summary) close(static_cast<int>(summary));
 }
 
 result<> pause() {

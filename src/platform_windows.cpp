@@ -157,6 +157,8 @@ struct listed_report {
 std::vector<listed_report> listed;
 std::wstring listed_names;
 std::size_t next_listed = 0;
+// Whether the folder searched is on a network drive, asked once a run.
+bool folder_is_remote = false;
 
 // Seconds since 1970, as the C library's search gave them.
 std::int64_t seconds_of(const FILETIME& time) {
@@ -211,8 +213,23 @@ result<> write_standard(standard_stream stream, std::string_view text) {
     });
 }
 
+namespace {
+// A share's client may answer from caches of its own: Microsoft documents
+// one for file details (FileInfoCacheLifetime, 10 s by default), and not
+// whether a look through an open handle bypasses it.
+bool is_remote_folder() {
+    DWORD ignored = 0;
+    const std::wstring folder = current_directory(ignored);
+    std::wstring root(folder.size() + 2, L'\0');
+    if (folder.empty() || !GetVolumePathNameW(folder.c_str(), root.data(), static_cast<DWORD>(root.size())))
+        return false;
+    return GetDriveTypeW(root.c_str()) == DRIVE_REMOTE;
+}
+}  // namespace
+
 result<> start_report_search() {
     close_report_search();
+    folder_is_remote = is_remote_folder();
     WIN32_FIND_DATAW found;
     const HANDLE search =
         FindFirstFileExW(L"*.htm*", FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -309,7 +326,7 @@ result<opened_report> open_report(const report_entry& entry) {
         CloseHandle(file);
         return not_regular;
     }
-    return opened_report{reinterpret_cast<report_handle>(file), *version, clock_now()};
+    return opened_report{reinterpret_cast<report_handle>(file), *version, clock_now(), folder_is_remote};
 }
 
 // The size the search found; a folder has none.
@@ -335,12 +352,12 @@ std::vector<result<std::size_t>> read_report_starts(std::span<const start_read> 
     return got;
 }
 
-std::vector<result<report_version>> look_and_close_reports(std::span<const report_handle> reports) {
+std::vector<result<report_version>> look_and_close_reports(std::span<const opened_report> reports) {
     std::vector<result<report_version>> versions;
     versions.reserve(reports.size());
-    for (const report_handle report : reports) {
-        versions.push_back(version_of_file(file_of(report)));
-        close_report(report);
+    for (const opened_report& report : reports) {
+        versions.push_back(version_of_report(report));
+        close_report(report.handle);
     }
     return versions;
 }
@@ -360,7 +377,14 @@ result<std::size_t> read_report_at(report_handle report, unsigned char* buffer, 
     return last_failure();
 }
 
-result<report_version> version_of_report(report_handle report) { return version_of_file(file_of(report)); }
+result<report_version> version_of_report(const opened_report& report) {
+    return version_of_file(file_of(report.handle));
+}
+
+// The cache manager keeps a file's bytes from a share only while the client
+// holds a lease on them, which the server breaks before another client
+// writes; what the second reading needs is there already.
+void forget_cached_bytes(const opened_report&) {}
 
 // Handles are limited only by memory.
 std::size_t open_files_allowed() { return SIZE_MAX; }

@@ -47,6 +47,7 @@ report_reading read_opened(const platform::opened_report& report, const claimed_
     if (reading.outcome == read_outcome::whole && may_be_mid_write(report)) {
         std::this_thread::sleep_for(time_before_reading_again(report.version));
         progress.done.store(0, std::memory_order_relaxed);
+        platform::forget_cached_bytes(report);
         reading = confirmed(std::move(reading), read_through(report, claimed, buffer, progress));
     }
     return close_after_reading(report, std::move(reading));

@@ -99,8 +99,10 @@ bool stamped_in_whole_seconds(const platform::report_version& version) {
 // of the clocks that stamp them; where a file system stamps whole seconds
 // (or two, as FAT does), two seconds more cover what its stamps leave out.
 // A change stamped later than the open (another machine's clock, on a
-// network share) is recent too.
+// network share) is recent too. A report behind a cache may have changed at
+// any time for all its looks can tell.
 bool may_be_mid_write(const platform::opened_report& report) {
+    if (report.behind_a_cache) return true;
     const std::int64_t window = (stamped_in_whole_seconds(report.version) ? 4 : 2) * one_second;
     return report.version.changed > report.opened_at - window;
 }
@@ -260,7 +262,7 @@ void read_batch(std::span<const report_entry* const> entries, std::span<reading_
                 content_buffer& buffer, std::span<batch_reading> readings) {
     const auto opened = platform::open_reports(entries);
     std::array<platform::start_read, batch_most> reads{};
-    std::array<platform::report_handle, batch_most> read_reports{};
+    std::array<platform::opened_report, batch_most> read_reports{};
     std::array<std::size_t, batch_most> read_for{};  // the entry of each read
     std::size_t count = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -275,7 +277,7 @@ void read_batch(std::span<const report_entry* const> entries, std::span<reading_
         note_opened(*opened[i], *progress[i]);
         if (opened[i]->version.size < batch_slot_size && count < batch_most) {
             reads[count] = {opened[i]->handle, buffer.bytes + count * batch_slot_size, batch_slot_size};
-            read_reports[count] = opened[i]->handle;
+            read_reports[count] = *opened[i];
             read_for[count++] = i;
         } else {
             readings[i].still_open = *opened[i];
@@ -302,6 +304,7 @@ void read_batch(std::span<const report_entry* const> entries, std::span<reading_
     for (std::size_t a = 0; a < again_count; ++a)
         pause = std::max(pause, time_before_reading_again(opened[read_for[again_for[a]]]->version));
     std::this_thread::sleep_for(pause);
+    for (std::size_t a = 0; a < again_count; ++a) platform::forget_cached_bytes(read_reports[again_for[a]]);
     const auto got_again = platform::read_report_starts({again.data(), again_count});
     for (std::size_t a = 0; a < again_count; ++a) {
         const std::size_t k = again_for[a];
@@ -316,7 +319,7 @@ void read_batch(std::span<const report_entry* const> entries, std::span<reading_
 }
 
 report_reading close_after_reading(const platform::opened_report& report, report_reading reading) {
-    check_against_look(reading, report.version, platform::version_of_report(report.handle));
+    check_against_look(reading, report.version, platform::version_of_report(report));
     platform::close_report(report.handle);
     return reading;
 }

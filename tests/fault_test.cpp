@@ -421,6 +421,41 @@ TEST(Faults, ASignalInsideTheTemporarysOpenLeavesNothingBehind) {
     }
 }
 
+// Every way a temporary summary is given up removes it while it is still
+// open: a file system in user space (sshfs) hides a file removed while open
+// and removes it at its release, but one removed just after its close can be
+// left behind hidden. The fault library notes each removal and whether the
+// file was open then.
+TEST(Faults, EveryWayOfGivingTheSummaryUpRemovesItWhileItIsOpen) {
+    SKIP_WITHOUT_FAULT_SHIM();
+    const struct {
+        const char* fault;
+        const char* reason;  // empty where the run ends by the signal
+    } cases[] = {
+        {"TT_FAIL_SUMMARY=write", "No space left on device"},
+        {"TT_FAIL_SUMMARY=fsync", "Input/output error"},
+        {"TT_FAIL_SUMMARY=rename", "Permission denied"},
+        {"TT_SIGNAL_IN_SUMMARY_OPEN=15", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        scratch_folder folder;
+        folder.write("r.htm", one_row);
+        folder.write("izhod_r.htm_etc.txt", "the earlier summary");
+        const std::string calls = folder.beside("calls").string();
+        const run_result run =
+            run_program(folder.path(), {.environment = with_fault_shim({c.fault, "TT_CALLS_TO=" + calls})});
+        if (*c.reason == '\0') {
+            EXPECT_TRUE(run.killed_by(SIGTERM)) << run.wait_status;
+        } else {
+            EXPECT_TRUE(run.exited_with(1)) << run.wait_status;
+            EXPECT_EQ(run.err, std::string("traffic-totals: cannot write 'izhod_r.htm_etc.txt': ") + c.reason + "\n");
+        }
+        EXPECT_EQ(read_file(calls), "removed while open\n");
+        EXPECT_EQ(folder.contents(), (files{{"r.htm", one_row}, {"izhod_r.htm_etc.txt", "the earlier summary"}}));
+    }
+}
+
 // A regular file that cannot be opened shows its size all the same; what is
 // no regular file shows 0 (see SpecialFilesNamedLikeReportsCountAsEmpty).
 TEST(Faults, AReportThatCannotBeOpenedShowsItsSize) {

@@ -106,7 +106,11 @@ std::string figures_shown(const std::string& console) {
 // report changed (exit 1), or give the figures of one version whole; never
 // exit 0 with figures mixed from both, unless the writer stood still in the
 // middle of its write for longer than the program waits to read again.
-void rewritten_while_read(const std::string& where, std::initializer_list<std::size_t> sizes) {
+// The writer saves through `written_where`, the same folder as the program
+// reads unless another way to it is given (a mount's source folder).
+void rewritten_while_read(const std::string& where, std::initializer_list<std::size_t> sizes,
+                          const std::string& written_where = "") {
+    const std::string written_path = (written_where.empty() ? where : written_where) + "/report.htm";
     constexpr int runs = 30;
     for (const std::size_t size : sizes) {
         SCOPED_TRACE(size);
@@ -114,7 +118,7 @@ void rewritten_while_read(const std::string& where, std::initializer_list<std::s
         ASSERT_EQ(first.size(), second.size());
         std::string first_shown, second_shown;
         for (const std::string* version : {&first, &second}) {
-            write_file(where + "/report.htm", *version);
+            write_file(written_path, *version);
             const run_result still = run_program(where);
             ASSERT_TRUE(still.exited_with(0)) << still.err;
             (version == &first ? first_shown : second_shown) = figures_shown(still.out);
@@ -122,7 +126,7 @@ void rewritten_while_read(const std::string& where, std::initializer_list<std::s
         ASSERT_NE(first_shown, second_shown);
         int silent = 0, said = 0, whole = 0, writer_stood_still = 0;
         {
-            rewriter writer(where + "/report.htm", first, second);
+            rewriter writer(written_path, first, second);
             for (int run = 0; run < runs; ++run) {
                 const auto start = rewriter::clock::now();
                 const run_result result = run_program(where);
@@ -174,6 +178,100 @@ TEST(OtherPrograms, AReportRewrittenOnAFileSystemOfWholeSecondsIsNeverSilentlyMi
     // Each run there waits out the second of the last stamp: a report read in
     // a batch, and one read in chunks, stand for the rest.
     rewritten_while_read(mount_point, {6500, 9900000});
+}
+
+// A file system in user space (bindfs over a folder of this machine, as
+// sshfs is over another's): the writer saves through the folder beneath
+// while the program reads through the mount, whose caches stand between.
+TEST(OtherPrograms, AReportRewrittenBeneathAFileSystemInUserSpaceIsNeverSilentlyMixed) {
+    const scratch_folder folder;
+    const std::string beneath = folder.path() + "/beneath", mount_point = folder.path() + "/mounted";
+    std::filesystem::create_directory(beneath);
+    std::filesystem::create_directory(mount_point);
+    const std::string mount = "bindfs --no-allow-other '" + beneath + "' '" + mount_point + "' 2>/dev/null";
+    if (std::system("command -v bindfs >/dev/null && command -v fusermount3 >/dev/null") != 0 ||
+        std::system(mount.c_str()) != 0)
+        GTEST_SKIP() << "no bindfs, or no FUSE to mount it with";
+    struct unmount {
+        std::string point;
+        ~unmount() { std::system(("fusermount3 -u '" + point + "'").c_str()); }
+    } mounted{mount_point};
+    rewritten_while_read(mount_point, {6500, 212000, 9900000}, beneath);
+}
+
+// What the fault library says `statfs` answers, and what kind of file system
+// that is: a local disk's, or one whose details and bytes may come from a
+// cache (a share, FUSE).
+struct file_system_kind {
+    const char* name;
+    const char* type;
+    bool behind_a_cache;
+};
+constexpr file_system_kind file_system_kinds[] = {
+    {"ext4", "EF53", false},      {"xfs", "58465342", false}, {"btrfs", "9123683E", false},
+    {"tmpfs", "01021994", false}, {"fuse", "65735546", true}, {"fuseblk", "65735546", true},
+    {"nfs", "6969", true},        {"cifs", "FF534D42", true}, {"smb2", "FE534D42", true},
+};
+
+// Reports for each way a report is read: in a batch, alone in pieces, in chunks.
+std::vector<std::string> write_one_of_each_reading(const scratch_folder& folder) {
+    const std::vector<std::pair<std::string, std::size_t>> reports{
+        {"batch.htm", 6500}, {"pieces.htm", 650000}, {"chunks.htm", 9900000}};
+    std::vector<std::string> names;
+    for (const auto& [name, size] : reports) {
+        folder.write(name, rows_of(size, "1000", "3000"));
+        names.push_back(name);
+    }
+    return names;
+}
+
+std::size_t lines_saying(const std::string& text, const std::string& line) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(line + "\n"); at != std::string::npos; at = text.find(line + "\n", at + 1))
+        if (at == 0 || text[at - 1] == '\n') ++count;
+    return count;
+}
+
+// On a file system behind a cache, each report is looked at by asking the
+// file system itself, at its open and after its readings, and read twice,
+// each reading from bytes fetched afresh; on a local one, neither. The
+// outputs are the same either way.
+TEST(OtherPrograms, ReportsBehindACacheAreLookedAtAfreshAndReadTwice) {
+    SKIP_WITHOUT_FAULT_SHIM();
+    const scratch_folder folder;
+    const std::size_t reports = write_one_of_each_reading(folder).size();
+    const run_result plain = run_program(folder.path());
+    ASSERT_TRUE(plain.exited_with(0)) << plain.err;
+    for (const file_system_kind& kind : file_system_kinds) {
+        SCOPED_TRACE(kind.name);
+        const std::string calls = folder.beside(std::string("calls-") + kind.name).string();
+        write_file(calls, "");
+        const run_result run =
+            run_program(folder.path(), {.environment = with_fault_shim({std::string("TT_FILE_SYSTEM_TYPE=") + kind.type,
+                                                                        "TT_CALLS_TO=" + calls})});
+        EXPECT_TRUE(run.exited_with(0)) << run.err;
+        EXPECT_EQ(run.out, plain.out);
+        const std::string noted = read_file(calls);
+        EXPECT_EQ(lines_saying(noted, "forced look"), kind.behind_a_cache ? 2 * reports : 0);
+        EXPECT_EQ(lines_saying(noted, "dropped"), kind.behind_a_cache ? 2 * reports : 0);
+    }
+}
+
+// A share's client that answers every look from a cache of its own (sshfs
+// does, for 20 seconds): only the second reading can tell that a report was
+// rewritten, with its size, between the two.
+TEST(OtherPrograms, AReportRewrittenBehindAStaleCacheIsSaidToHaveChanged) {
+    SKIP_WITHOUT_FAULT_SHIM();
+    for (std::size_t k = 0; k < 3; ++k) {
+        const scratch_folder folder;
+        const std::string name = write_one_of_each_reading(folder)[k];
+        SCOPED_TRACE(name);
+        const run_result run = run_program(
+            folder.path(), {.environment = with_fault_shim({"TT_FILE_SYSTEM_TYPE=65735546", "TT_STALE_DETAILS=1",
+                                                            "TT_REWRITE_BETWEEN_READINGS=" + name})});
+        EXPECT_TRUE(run.exited_with(1)) << run.wait_status;
+        EXPECT_EQ(run.err, "traffic-totals: '" + name + "' changed while it was read\n");
+    }
 }
 
 // Fewer descriptors than the run would like: a hard limit just above what is
